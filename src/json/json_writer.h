@@ -1,0 +1,64 @@
+// The exact JSON encoder: writes records field by field into one growing buffer, compact (no
+// white space at all) or indented (two spaces per level, ": " after each key, every member on
+// its own line). Neither layout ends with a line feed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/result.h"
+
+namespace quendal::json {
+
+enum class Layout { compact, indented };
+
+// Builds one JSON document. Calls must form a well-nested document: key() before every value
+// inside an object, none inside an array. Strings are escaped as follows and no other way: '"'
+// and '\' get a backslash, U+0008/9/A/C/D become \b \t \n \f \r, other characters below U+0020
+// become \u00XX with lower-case hex digits, and everything else is copied as UTF-8 bytes.
+class Writer {
+ public:
+  explicit Writer(Layout layout) : m_layout(layout) {}
+
+  void reserve(std::size_t bytes) { m_out.reserve(bytes); }
+
+  void begin_object();
+  void end_object();
+  void begin_array();
+  void end_array();
+  void key(std::string_view name);
+
+  void string(std::string_view text);
+  void optional_string(const std::optional<std::string>& text);
+  void uint64(std::uint64_t number);
+  void optional_uint64(const std::optional<std::uint64_t>& number);
+  void int64(std::int64_t number);
+  void optional_int64(const std::optional<std::int64_t>& number);
+  void boolean(bool value);
+  void null();
+
+  // The encoded document. Fails with "string is not valid UTF-8" when a string handed to the
+  // writer was not well-formed UTF-8, so invalid text never reaches the output.
+  Result<std::string> finish() &&;
+
+ private:
+  void before_value();
+  void append_quoted(std::string_view text);
+  void close(char bracket);
+  void newline_and_indent(std::size_t depth);
+
+  struct Level {
+    bool has_members = false;
+  };
+
+  Layout m_layout;
+  std::string m_out;
+  std::vector<Level> m_levels;
+  bool m_after_key = false;
+  bool m_invalid_utf8 = false;
+};
+
+}  // namespace quendal::json

@@ -1,0 +1,148 @@
+// Every operating-system call the tool makes. Exactly one implementation is compiled:
+// platform_posix.cpp or platform_windows.cpp. Paths cross this interface as UTF-8 text; the
+// implementation converts them to the system's own form. Failures carry the cause text only
+// (the system's description of the error, one line); callers add the action and the path.
+//
+// Every function here is safe to call from several threads at once, except where noted.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/result.h"
+
+namespace quendal::platform {
+
+// ---- Paths (pure text, no file-system access) ----
+
+// The separator that join_path puts between components: "/" on POSIX, "\" on Windows.
+extern const char k_path_separator;
+
+// `base` followed by the separator and `component`; no separator is doubled when `base`
+// already ends in one. An empty `base` gives `component`.
+std::string join_path(std::string_view base, std::string_view component);
+
+// `path` without its final component and the separators before it ("dir/c.json" gives "dir",
+// "c.json" gives "", "/c.json" gives "/"). The parent of a path that names a root is the path.
+std::string parent_path(std::string_view path);
+
+// The final component of `path` ("dir/c.json" gives "c.json"); empty when `path` ends in a
+// separator.
+std::string final_component(std::string_view path);
+
+// ---- Files ----
+
+// A file's last-write time in the platform's own units: seconds since 1970 on POSIX, 100 ns
+// ticks since 1601 on Windows. Only to_modified_seconds interprets it.
+using FileTime = std::int64_t;
+
+struct FileMetadata {
+  std::uint64_t length = 0;
+  FileTime last_write = 0;
+};
+
+// Whole seconds from 1970-01-01T00:00:00Z to `time`, rounded down; nullopt before that instant.
+std::optional<std::int64_t> to_modified_seconds(FileTime time);
+
+// Metadata of `path`, following links. nullopt when the path does not exist (POSIX: ENOENT or
+// ENOTDIR; Windows: errors 2, 3, 15, 53, 67); every other error is a failure.
+Result<std::optional<FileMetadata>> file_metadata(const std::string& path);
+
+// The whole content of `path`. Fails when it cannot be opened or read, and when it names a
+// directory.
+Result<std::string> read_file(const std::string& path);
+
+// Writes `bytes` to `path`, creating it or truncating it, in one request.
+Result<void> write_file(const std::string& path, std::string_view bytes);
+
+// Removes the file `path`.
+Result<void> remove_file(const std::string& path);
+
+// Renames `from` to `to`, replacing a file at `to`.
+Result<void> rename_file(const std::string& from, const std::string& to);
+
+// Creates the directory `path` and every missing directory above it; existing ones are fine.
+Result<void> create_directories(const std::string& path);
+
+// The canonical absolute form of the directory `path`, links resolved (on Windows the final
+// path name, `\\?\` form). Fails when the path cannot be resolved.
+Result<std::string> canonical_directory(const std::string& path);
+
+// A file opened for sequential reading without locking it against other processes. Opening
+// never blocks, and only regular files can be opened: a FIFO, socket, device or directory
+// fails to open. Not copyable; closed by the destructor. One object is used by one thread.
+class InputFile {
+ public:
+  static Result<InputFile> open(const std::string& path);
+
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  // Reads up to `size` bytes from the current position; 0 means the end of the file.
+  Result<std::size_t> read(std::byte* buffer, std::size_t size);
+
+ private:
+  explicit InputFile(std::intptr_t handle) : m_handle(handle) {}
+  void close();
+
+  std::intptr_t m_handle;
+};
+
+// ---- SHA-256 ----
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// An incremental SHA-256 computation backed by the system's cryptographic library. One object
+// is used by one thread; it can be reused after finish().
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  ~Sha256();
+
+  void update(const std::byte* data, std::size_t size);
+  // Returns the digest of everything fed since construction or the last finish().
+  Sha256Digest finish();
+
+ private:
+  void* m_state;
+};
+
+// ---- Process and console ----
+
+// The program's entry point, defined by the command-line layer and called by the platform's
+// main function with the arguments after the program name, each as UTF-8 text. An argument
+// that has no UTF-8 form (an unpaired UTF-16 surrogate on Windows) is passed as bytes that are
+// not valid UTF-8, so the command line rejects it like any other invalid argument.
+int program_main(const std::vector<std::string>& arguments);
+
+// Prepares the process: a closed standard output must give a write error, not end the
+// process; on Windows both streams switch to binary mode. Call once at start, before threads.
+void initialize_process();
+
+// Writes all of `bytes` to standard output or standard error.
+Result<void> write_stdout(std::string_view bytes);
+Result<void> write_stderr(std::string_view bytes);
+
+// ---- Clock and threads ----
+
+// A reading of the system clock, with the best resolution the system has.
+struct SystemTime {
+  std::int64_t seconds = 0;       // whole seconds since 1970, rounded down
+  std::uint32_t nanoseconds = 0;  // 0 to 999999999
+};
+SystemTime system_time_now();
+
+// The number of logical processors available to the process, at least 1.
+unsigned logical_processor_count();
+
+}  // namespace quendal::platform

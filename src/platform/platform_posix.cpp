@@ -1,0 +1,261 @@
+// POSIX implementation of the platform layer: file access through open/read/stat, SHA-256
+// through OpenSSL's EVP interface.
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace quendal::platform {
+namespace {
+
+std::string error_text(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which may or may not be stored in `buffer`.
+  return std::string(strerror_r(error, buffer, sizeof buffer));
+}
+
+Failure errno_failure(int error) { return Failure{error_text(error)}; }
+
+int retry_open(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno_failure(errno);
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+const char k_path_separator = '/';
+
+std::string join_path(std::string_view base, std::string_view component) {
+  std::string result(base);
+  if (!result.empty() && result.back() != '/') result += '/';
+  result += component;
+  return result;
+}
+
+std::string parent_path(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && path[end - 1] != '/') --end;  // drop the final component
+  if (end == path.size() && end > 0) return std::string(path);  // ends in "/": a directory
+  while (end > 1 && path[end - 1] == '/') --end;  // drop the separators, but keep a root "/"
+  return std::string(path.substr(0, end));
+}
+
+std::string final_component(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::optional<std::int64_t> to_modified_seconds(FileTime time) {
+  // st_mtim's seconds are already rounded down (its nanoseconds are never negative).
+  if (time < 0) return std::nullopt;
+  return time;
+}
+
+Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileMetadata>();
+    return errno_failure(errno);
+  }
+  FileMetadata metadata;
+  metadata.length = static_cast<std::uint64_t>(st.st_size);
+  metadata.last_write = static_cast<FileTime>(st.st_mtim.tv_sec);
+  return std::optional<FileMetadata>(metadata);
+}
+
+Result<std::string> read_file(const std::string& path) {
+  const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno_failure(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return errno_failure(error);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
+    return Failure{"Not a regular file"};
+  }
+  std::string content;
+  content.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) content.resize(content.size() + 65536);  // the file grew
+    const ssize_t n = ::read(fd, content.data() + used, content.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      return errno_failure(error);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  content.resize(used);
+  return content;
+}
+
+Result<void> write_file(const std::string& path, std::string_view bytes) {
+  const int fd = retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
+                            0666);
+  if (fd < 0) return errno_failure(errno);
+  Result<void> written = write_all(fd, bytes);
+  if (::close(fd) != 0 && written.ok()) return errno_failure(errno);
+  return written;
+}
+
+Result<void> remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return errno_failure(errno);
+  return {};
+}
+
+Result<void> rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return errno_failure(errno);
+  return {};
+}
+
+Result<void> create_directories(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return errno_failure(ENOTDIR);
+  }
+  const std::string parent = parent_path(path);
+  if (!parent.empty() && parent != path) {
+    Result<void> made = create_directories(parent);
+    if (!made.ok()) return made;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno_failure(errno);
+  return {};
+}
+
+Result<std::string> canonical_directory(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return errno_failure(errno);
+  std::string result(resolved);
+  ::free(resolved);
+  return result;
+}
+
+Result<InputFile> InputFile::open(const std::string& path) {
+  // O_NONBLOCK keeps a FIFO from blocking the open; the type check below then refuses it.
+  const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno_failure(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return errno_failure(error);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
+    return Failure{"Not a regular file"};
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return InputFile(fd);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) {
+  other.m_handle = -1;
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    m_handle = other.m_handle;
+    other.m_handle = -1;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() {
+  if (m_handle >= 0) ::close(static_cast<int>(m_handle));
+  m_handle = -1;
+}
+
+Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(m_handle), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return errno_failure(errno);
+  }
+}
+
+Sha256::Sha256() : m_state(EVP_MD_CTX_new()) {
+  if (m_state == nullptr) throw std::bad_alloc();
+  EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(m_state), EVP_sha256(), nullptr);
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_state)); }
+
+void Sha256::update(const std::byte* data, std::size_t size) {
+  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(m_state), data, size);
+}
+
+Sha256Digest Sha256::finish() {
+  Sha256Digest digest{};
+  unsigned int length = 0;
+  auto* context = static_cast<EVP_MD_CTX*>(m_state);
+  EVP_DigestFinal_ex(context, digest.data(), &length);
+  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+  return digest;
+}
+
+void initialize_process() { ::signal(SIGPIPE, SIG_IGN); }
+
+Result<void> write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
+
+Result<void> write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
+
+SystemTime system_time_now() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return SystemTime{static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
+}
+
+unsigned logical_processor_count() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int available = CPU_COUNT(&set);
+    if (available > 0) return static_cast<unsigned>(available);
+  }
+  const unsigned count = std::thread::hardware_concurrency();
+  return count == 0 ? 1 : count;
+}
+
+}  // namespace quendal::platform

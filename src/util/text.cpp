@@ -1,0 +1,120 @@
+#include "util/text.h"
+
+namespace quendal {
+namespace {
+
+// Decodes one well-formed UTF-8 sequence at `text[i]`. Returns its length in bytes, or 0 when
+// the bytes there are not well-formed, and stores the code point.
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& code_point) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const std::size_t left = text.size() - i;
+  const unsigned char b0 = byte(0);
+  if (b0 < 0x80) {
+    code_point = b0;
+    return 1;
+  }
+  const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (left < 2 || !continuation(1)) return 0;
+    code_point = static_cast<char32_t>(((b0 & 0x1F) << 6) | (byte(1) & 0x3F));
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (left < 3 || !continuation(1) || !continuation(2)) return 0;
+    if (b0 == 0xE0 && byte(1) < 0xA0) return 0;  // overlong
+    if (b0 == 0xED && byte(1) >= 0xA0) return 0;  // surrogate
+    code_point = static_cast<char32_t>(((b0 & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) |
+                                       (byte(2) & 0x3F));
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (left < 4 || !continuation(1) || !continuation(2) || !continuation(3)) return 0;
+    if (b0 == 0xF0 && byte(1) < 0x90) return 0;  // overlong
+    if (b0 == 0xF4 && byte(1) >= 0x90) return 0;  // above U+10FFFF
+    code_point = static_cast<char32_t>(((b0 & 0x07) << 18) | ((byte(1) & 0x3F) << 12) |
+                                       ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F));
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+bool is_blank(std::string_view text) { return trim_white_space(text).empty(); }
+
+std::string_view trim_white_space(std::string_view text) {
+  // Leading white space: decode forwards.
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    char32_t c = 0;
+    const std::size_t n = decode_utf8(text, begin, c);
+    if (n == 0 || !is_white_space(c)) break;
+    begin += n;
+  }
+  // Trailing white space: step back over continuation bytes to the start of each character.
+  std::size_t end = text.size();
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    char32_t c = 0;
+    const std::size_t n = decode_utf8(text, start, c);
+    if (n != end - start || !is_white_space(c)) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::size_t valid_utf8_prefix(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // Plain ASCII is by far the common case: skip it eight bytes at a time.
+    while (i + 8 <= text.size()) {
+      std::uint64_t word = 0;
+      for (std::size_t k = 0; k < 8; ++k) {
+        word |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i + k])) << (8 * k);
+      }
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
+    char32_t c = 0;
+    const std::size_t n = decode_utf8(text, i, c);
+    if (n == 0) return i;
+    i += n;
+  }
+  return text.size();
+}
+
+bool is_valid_utf8(std::string_view text) { return valid_utf8_prefix(text) == text.size(); }
+
+void ascii_lower_in_place(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string result(text);
+  ascii_lower_in_place(result);
+  return result;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace quendal

@@ -1,0 +1,48 @@
+// Text helpers shared by every subsystem: Unicode white space, blank tests, UTF-8 validation and
+// ASCII case folding. All of them work on UTF-8 bytes and never allocate more than their result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quendal {
+
+// True when `code_point` has the Unicode White_Space property.
+bool is_white_space(char32_t code_point);
+
+// True when `text` is empty or holds only white space. Bytes that are not valid UTF-8 count as
+// non-blank.
+bool is_blank(std::string_view text);
+
+// `text` without white space at either end. Returns a view into `text`.
+std::string_view trim_white_space(std::string_view text);
+
+// Splits `text` at "/" and "\" and calls `segment` for every segment that is not blank, in order.
+template <typename F>
+void for_each_path_segment(std::string_view text, F&& segment) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '/' || text[i] == '\\') {
+      std::string_view part = text.substr(start, i - start);
+      if (!is_blank(part)) segment(part);
+      start = i + 1;
+    }
+  }
+}
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above
+// U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
+// Length in bytes of the longest prefix of `text` that is well-formed UTF-8.
+std::size_t valid_utf8_prefix(std::string_view text);
+
+// A to Z replaced by a to z; every other byte unchanged.
+std::string ascii_lower(std::string_view text);
+void ascii_lower_in_place(std::string& text);
+
+// Same length and equal byte for byte after ASCII case folding.
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
+
+}  // namespace quendal
