@@ -1,0 +1,173 @@
+#include "cache/cache_document.h"
+
+#include <array>
+
+#include "json/json_reader.h"
+#include "json/json_writer.h"
+
+namespace quendal {
+namespace {
+
+using json::FieldSpec;
+using json::Scalar;
+using json::Target;
+
+class EntryTarget final : public json::RecordTarget {
+ public:
+  EntryTarget() : RecordTarget(k_fields) {}
+
+  void start(ClientHashCacheEntry* out) {
+    m_out = out;
+    reset_fields();
+  }
+
+  std::string on_scalar(const Scalar& value) override {
+    switch (field()) {
+      case 0: return read_uint64(value, m_out->size);
+      case 1: return read_optional_int64(value, m_out->modified_unix_seconds);
+      default: return read_string(value, m_out->sha256);
+    }
+  }
+  std::string on_nested(bool, Target*&) override {
+    switch (field()) {
+      case 0: return wrong_type("an integer from 0 to 18446744073709551615");
+      case 1: return wrong_type("a signed 64-bit integer or null");
+      default: return wrong_type("a string");
+    }
+  }
+
+ private:
+  static constexpr std::array<FieldSpec, 3> k_fields = {{
+      {"size", true},
+      {"modifiedUnixSeconds", false},
+      {"sha256", true},
+  }};
+  ClientHashCacheEntry* m_out = nullptr;
+};
+
+// The members of "entries": any key, each value an entry; a repeated key replaces the earlier.
+class EntriesTarget final : public Target {
+ public:
+  explicit EntriesTarget(HashCacheMap& out) : m_out(out) {}
+
+  std::string on_key(std::string_view key, bool& skip) override {
+    skip = false;
+    m_key.assign(key);
+    return {};
+  }
+  std::string on_scalar(const Scalar&) override {
+    return "the value of entry '" + m_key + "' must be an object";
+  }
+  std::string on_nested(bool is_object, Target*& child) override {
+    if (!is_object) return "the value of entry '" + m_key + "' must be an object";
+    // Stored documents list their keys in ascending order, so inserting at the end is the
+    // common case and costs no search.
+    const auto position = m_out.try_emplace(m_out.end(), m_key);
+    position->second = ClientHashCacheEntry{};
+    m_entry.start(&position->second);
+    child = &m_entry;
+    return {};
+  }
+
+ private:
+  HashCacheMap& m_out;
+  std::string m_key;
+  EntryTarget m_entry;
+};
+
+class CacheDocumentTarget final : public json::RecordTarget {
+ public:
+  explicit CacheDocumentTarget(ClientHashCacheDocument& out)
+      : RecordTarget(k_fields), m_out(out), m_entries(out.entries) {}
+
+  std::string on_scalar(const Scalar& value) override {
+    switch (field()) {
+      case 0: return read_string(value, m_out.schema_version);
+      case 1: return read_string(value, m_out.client_root);
+      case 2: return read_optional_string(value, m_out.manifest_signature);
+      case 3: return read_generated_at(value);
+      default: return wrong_type("an object");
+    }
+  }
+  std::string on_nested(bool is_object, Target*& child) override {
+    switch (field()) {
+      case 0:
+      case 1: return wrong_type("a string");
+      case 2: return wrong_type("a string or null");
+      case 3: return wrong_type("a timestamp string or null");
+      default:
+        if (!is_object) return wrong_type("an object");
+        child = &m_entries;
+        return {};
+    }
+  }
+
+ private:
+  std::string read_generated_at(const Scalar& value) {
+    if (value.kind == Scalar::Kind::null) {
+      m_out.generated_at.reset();
+      return {};
+    }
+    if (value.kind != Scalar::Kind::string) return wrong_type("a timestamp string or null");
+    Result<Instant> instant = parse_timestamp(value.text);
+    if (!instant.ok()) return "key 'generatedAt' must be a timestamp: " + instant.error();
+    m_out.generated_at = *instant;
+    return {};
+  }
+
+  static constexpr std::array<FieldSpec, 5> k_fields = {{
+      {"schemaVersion", true},
+      {"clientRoot", true},
+      {"manifestSignature", false},
+      {"generatedAt", false},
+      {"entries", false},
+  }};
+  ClientHashCacheDocument& m_out;
+  EntriesTarget m_entries;
+};
+
+}  // namespace
+
+Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text) {
+  ClientHashCacheDocument document;
+  CacheDocumentTarget target(document);
+  Result<void> read = json::read_document(text, target);
+  if (!read.ok()) return read.failure();
+  return document;
+}
+
+Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& document) {
+  json::Writer out(json::Layout::indented);
+  // About 150 bytes per entry beyond its key.
+  std::size_t estimate = 512;
+  for (const auto& [path, entry] : document.entries) estimate += path.size() + entry.sha256.size() + 100;
+  out.reserve(estimate);
+  out.begin_object();
+  out.key("schemaVersion");
+  out.string(document.schema_version);
+  out.key("clientRoot");
+  out.string(document.client_root);
+  out.key("manifestSignature");
+  out.optional_string(document.manifest_signature);
+  out.key("generatedAt");
+  if (document.generated_at) out.string(format_timestamp(*document.generated_at));
+  else out.null();
+  out.key("entries");
+  out.begin_object();
+  for (const auto& [path, entry] : document.entries) {
+    out.key(path);
+    out.begin_object();
+    out.key("size");
+    out.uint64(entry.size);
+    out.key("modifiedUnixSeconds");
+    out.optional_int64(entry.modified_unix_seconds);
+    out.key("sha256");
+    out.string(entry.sha256);
+    out.end_object();
+  }
+  out.end_object();
+  out.end_object();
+  return std::move(out).finish();
+}
+
+}  // namespace quendal

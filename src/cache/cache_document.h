@@ -1,0 +1,34 @@
+// The hash cache document: its records, reading and exact indented encoding.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cache/cache_entry.h"
+#include "report/timestamp.h"
+#include "util/result.h"
+
+namespace quendal {
+
+inline constexpr std::string_view k_hash_cache_schema = "velor-tirn-client-hash-cache.v2";
+
+struct ClientHashCacheDocument {
+  std::string schema_version;
+  std::string client_root;
+  std::optional<std::string> manifest_signature;
+  std::optional<Instant> generated_at;
+  HashCacheMap entries;
+};
+
+// Reads a cache document. The rules are the manifest's (unknown keys skipped, a field key twice
+// or missing fails, null only where allowed), except that a key repeated inside "entries" is
+// not a fault: the later member wins. A generatedAt that is present must be a timestamp. The
+// failure is the fault's description ending with " at line L, column C".
+Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text);
+
+// The document as indented JSON: two spaces per level, ": " after keys, "{}" for no entries,
+// no line feed at the end. Fails only when a text is not valid UTF-8.
+Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& document);
+
+}  // namespace quendal

@@ -1,0 +1,81 @@
+#include "cli/command_line.h"
+
+#include "cli/scan_run.h"
+#include "platform/platform.h"
+#include "util/text.h"
+
+namespace quendal {
+
+const std::string_view k_usage_text =
+    "Usage: quendal --client-dir <PATH> --manifest <PATH> [--cache <PATH>] [--output <PATH>]\n"
+    "\n"
+    "Implicit exclusions include .velor-updater, velor-tirn.exe, quendal.exe, "
+    "tools/quendal.exe, and log.txt.\n"
+    "Protected root files are preserved when present and only repaired when missing.";
+
+namespace {
+
+ArgumentError argument_error(std::string message) {
+  message += "\n\n";
+  message += k_usage_text;
+  return ArgumentError{std::move(message)};
+}
+
+}  // namespace
+
+ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) {
+  std::optional<std::string> client_dir;
+  std::optional<std::string> manifest;
+  ScanOptions options;
+  std::string pending;  // the flag name waiting for its value, or empty
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (!is_valid_utf8(argument)) {
+      return argument_error("Argument " + std::to_string(i + 1) + " is not valid UTF-8");
+    }
+    if (!pending.empty()) {
+      if (pending == "--client-dir") client_dir = argument;
+      else if (pending == "--manifest") manifest = argument;
+      else if (pending == "--cache") options.cache = argument;
+      else options.output = argument;
+      pending.clear();
+      continue;
+    }
+    if (argument == "-h" || argument == "--help") return HelpRequest{};
+    if (argument == "--client-dir" || argument == "--manifest" || argument == "--cache" ||
+        argument == "--output") {
+      pending = argument;
+      continue;
+    }
+    return argument_error("Unknown argument: " + argument);
+  }
+  if (!pending.empty()) return argument_error("Missing value for " + pending);
+  if (!client_dir) return argument_error("Missing required argument --client-dir");
+  if (!manifest) return argument_error("Missing required argument --manifest");
+  options.client_dir = std::move(*client_dir);
+  options.manifest = std::move(*manifest);
+  return options;
+}
+
+int platform::program_main(const std::vector<std::string>& arguments) {
+  platform::initialize_process();
+  ParsedCommandLine parsed = parse_command_line(arguments);
+  if (std::holds_alternative<HelpRequest>(parsed)) {
+    std::string text(k_usage_text);
+    text += '\n';
+    return platform::write_stdout(text).ok() ? k_exit_success : k_exit_failure;
+  }
+  if (auto* error = std::get_if<ArgumentError>(&parsed)) {
+    error->message += '\n';
+    (void)platform::write_stderr(error->message);
+    return k_exit_usage;
+  }
+  Result<void> run = run_scan(std::move(std::get<ScanOptions>(parsed)));
+  if (!run.ok()) {
+    (void)platform::write_stderr(run.error() + "\n");
+    return k_exit_failure;
+  }
+  return k_exit_success;
+}
+
+}  // namespace quendal

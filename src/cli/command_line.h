@@ -1,0 +1,39 @@
+// The command line: arguments in, ScanOptions or an argument error out; and the program's
+// entry, which runs one scan and maps its outcome to the exit status.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quendal {
+
+// The four paths of one run, each exactly as typed.
+struct ScanOptions {
+  std::string client_dir;
+  std::string manifest;
+  std::optional<std::string> cache;
+  std::optional<std::string> output;
+};
+
+inline constexpr int k_exit_success = 0;
+inline constexpr int k_exit_failure = 1;
+inline constexpr int k_exit_usage = 2;
+
+extern const std::string_view k_usage_text;
+
+struct HelpRequest {};
+// An argument error: the message (usage text included) for standard error, without the final
+// line feed.
+struct ArgumentError {
+  std::string message;
+};
+
+using ParsedCommandLine = std::variant<ScanOptions, HelpRequest, ArgumentError>;
+
+// One left-to-right pass over the arguments after the program name.
+ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments);
+
+}  // namespace quendal

@@ -1,0 +1,89 @@
+#include "cli/scan_run.h"
+
+#include "cache/hash_cache.h"
+#include "manifest/manifest_reader.h"
+#include "platform/platform.h"
+#include "report/scan_report.h"
+#include "scan/file_hashing.h"
+#include "scan/path_rules.h"
+#include "util/text.h"
+
+namespace quendal {
+namespace {
+
+Result<std::string> read_manifest_text(const std::string& path) {
+  Result<std::string> text = platform::read_file(path);
+  if (!text.ok()) return Failure{"Failed to read manifest '" + path + "': " + text.error()};
+  if (!is_valid_utf8(*text)) {
+    return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
+  }
+  return text;
+}
+
+Result<void> deliver_report(const std::optional<std::string>& output_path, std::string&& bytes) {
+  if (output_path) {
+    Result<void> written = platform::write_file(*output_path, bytes);
+    if (!written.ok()) {
+      return Failure{"Failed to write scan output to '" + *output_path + "': " + written.error()};
+    }
+    return {};
+  }
+  bytes += '\n';
+  Result<void> written = platform::write_stdout(bytes);
+  if (!written.ok()) {
+    return Failure{"Failed to write scan output to standard output: " + written.error()};
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> run_scan(ScanOptions options) {
+  Result<std::string> text = read_manifest_text(options.manifest);
+  if (!text.ok()) return text.failure();
+
+  Result<UpdateManifestDocument> manifest = parse_update_manifest(*text);
+  if (!manifest.ok()) {
+    return Failure{"Failed to parse manifest '" + options.manifest + "': " + manifest.error()};
+  }
+  text = std::string();  // the document holds everything it needs
+  Result<void> valid = validate_update_manifest(*manifest);
+  if (!valid.ok()) return valid;
+
+  HashCacheMap loaded_cache;
+  if (options.cache) {
+    Result<LoadedHashCache> loaded = load_hash_cache(*options.cache, options.client_dir);
+    if (!loaded.ok()) return loaded.failure();
+    if (loaded->warning) (void)platform::write_stderr(*loaded->warning);
+    loaded_cache = std::move(loaded->entries);
+  }
+
+  const std::string client_root = resolve_client_root(options.client_dir);
+
+  const PathSet exclusions = build_exclusion_set(*manifest);
+  const PathSet repair_if_missing = build_repair_if_missing_set(*manifest);
+  const ScanList scan_list = build_scan_list(manifest->files, exclusions);
+
+  const HashJobContext context{client_root, &loaded_cache, &repair_if_missing};
+  Result<ScanFold> fold = fold_outcomes(hash_client_files(scan_list, context));
+  if (!fold.ok()) return fold.failure();
+
+  std::optional<ClientHashCacheDocument> cache_document;
+  if (options.cache) {
+    cache_document = build_hash_cache_document(*manifest, client_root,
+                                               std::move(fold->refreshed_cache));
+  }
+  const ClientScanReport report = build_scan_report(*manifest, exclusions, repair_if_missing,
+                                                    client_root, std::move(*fold));
+
+  if (options.cache) {
+    Result<void> stored = store_hash_cache(*options.cache, *cache_document);
+    if (!stored.ok()) return stored;
+  }
+
+  Result<std::string> encoded = encode_scan_report(report);
+  if (!encoded.ok()) return Failure{"Failed to encode scan output: " + encoded.error()};
+  return deliver_report(options.output, std::move(encoded).value());
+}
+
+}  // namespace quendal

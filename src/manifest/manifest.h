@@ -1,0 +1,49 @@
+// The update manifest: the records one manifest document is read into. The document is read
+// whole, validated once, and read-only for the rest of the run (the hashing jobs share it).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "report/timestamp.h"
+
+namespace quendal {
+
+enum class UpdateManifestFilePolicy { required, optional, critical };
+
+// "required", "optional" or "critical".
+std::string_view policy_name(UpdateManifestFilePolicy policy);
+
+struct UpdateManifestFile {
+  std::string path;  // as written; see path_rules.h for its normal form
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::string blob_path;
+  UpdateManifestFilePolicy policy = UpdateManifestFilePolicy::required;
+};
+
+struct UpdateManifestSignature {
+  std::string algorithm;
+  std::string key_id;
+  std::string signature;
+};
+
+struct UpdateManifestDocument {
+  std::string schema_version;
+  std::string channel;
+  std::string release_version;
+  Instant published_at;
+  std::optional<std::string> minimum_launcher_version;
+  std::string hash_algorithm;
+  std::string download_base_url;
+  std::vector<std::string> release_notes;
+  std::vector<std::string> excluded_paths;
+  std::vector<std::string> repair_if_missing_paths;
+  std::vector<UpdateManifestFile> files;
+  UpdateManifestSignature signature;
+};
+
+}  // namespace quendal

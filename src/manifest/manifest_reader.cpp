@@ -1,0 +1,241 @@
+#include "manifest/manifest_reader.h"
+
+#include <array>
+
+#include "json/json_reader.h"
+#include "util/text.h"
+
+namespace quendal {
+namespace {
+
+using json::FieldSpec;
+using json::Scalar;
+using json::Target;
+
+class SignatureTarget final : public json::RecordTarget {
+ public:
+  explicit SignatureTarget(UpdateManifestSignature& out) : RecordTarget(k_fields), m_out(out) {}
+
+  std::string on_scalar(const Scalar& value) override {
+    switch (field()) {
+      case 0: return read_string(value, m_out.algorithm);
+      case 1: return read_string(value, m_out.key_id);
+      default: return read_string(value, m_out.signature);
+    }
+  }
+  std::string on_nested(bool, Target*&) override { return wrong_type("a string"); }
+
+ private:
+  static constexpr std::array<FieldSpec, 3> k_fields = {{
+      {"algorithm", true},
+      {"keyId", true},
+      {"signature", true},
+  }};
+  UpdateManifestSignature& m_out;
+};
+
+class FileTarget final : public json::RecordTarget {
+ public:
+  FileTarget() : RecordTarget(k_fields) {}
+
+  void start(UpdateManifestFile* out) {
+    m_out = out;
+    reset_fields();
+  }
+
+  std::string on_scalar(const Scalar& value) override {
+    switch (field()) {
+      case 0: return read_string(value, m_out->path);
+      case 1: return read_uint64(value, m_out->size);
+      case 2: return read_string(value, m_out->sha256);
+      case 3: return read_string(value, m_out->blob_path);
+      default: return read_policy(value);
+    }
+  }
+  std::string on_nested(bool, Target*&) override {
+    return field() == 1 ? wrong_type("an integer from 0 to 18446744073709551615")
+                        : wrong_type("a string");
+  }
+
+ private:
+  std::string read_policy(const Scalar& value) {
+    if (value.kind != Scalar::Kind::string) return wrong_type("a string");
+    if (value.text == "required") {
+      m_out->policy = UpdateManifestFilePolicy::required;
+    } else if (value.text == "optional") {
+      m_out->policy = UpdateManifestFilePolicy::optional;
+    } else if (value.text == "critical") {
+      m_out->policy = UpdateManifestFilePolicy::critical;
+    } else {
+      return "unknown policy '" + std::string(value.text) + "'";
+    }
+    return {};
+  }
+
+  static constexpr std::array<FieldSpec, 5> k_fields = {{
+      {"path", true},
+      {"size", true},
+      {"sha256", true},
+      {"blobPath", true},
+      {"policy", true},
+  }};
+  UpdateManifestFile* m_out = nullptr;
+};
+
+class FileListTarget final : public Target {
+ public:
+  explicit FileListTarget(std::vector<UpdateManifestFile>& out) : m_out(out) {}
+
+  std::string on_scalar(const Scalar&) override { return "elements of 'files' must be objects"; }
+  std::string on_nested(bool is_object, Target*& child) override {
+    if (!is_object) return "elements of 'files' must be objects";
+    m_out.emplace_back();
+    m_file.start(&m_out.back());
+    child = &m_file;
+    return {};
+  }
+
+ private:
+  std::vector<UpdateManifestFile>& m_out;
+  FileTarget m_file;
+};
+
+class DocumentTarget final : public json::RecordTarget {
+ public:
+  explicit DocumentTarget(UpdateManifestDocument& out)
+      : RecordTarget(k_fields),
+        m_out(out),
+        m_release_notes("releaseNotes", &out.release_notes),
+        m_excluded_paths("excludedPaths", &out.excluded_paths),
+        m_repair_if_missing_paths("repairIfMissingPaths", &out.repair_if_missing_paths),
+        m_files(out.files),
+        m_signature(out.signature) {}
+
+  std::string on_scalar(const Scalar& value) override {
+    switch (field()) {
+      case 0: return read_string(value, m_out.schema_version);
+      case 1: return read_string(value, m_out.channel);
+      case 2: return read_string(value, m_out.release_version);
+      case 3: return read_published_at(value);
+      case 4: return read_optional_string(value, m_out.minimum_launcher_version);
+      case 5: return read_string(value, m_out.hash_algorithm);
+      case 6: return read_string(value, m_out.download_base_url);
+      case 7:
+      case 8:
+      case 9: return wrong_type("an array of strings");
+      case 10: return wrong_type("an array of objects");
+      default: return wrong_type("an object");
+    }
+  }
+
+  std::string on_nested(bool is_object, Target*& child) override {
+    const std::size_t index = field();
+    if (index >= 7 && index <= 9) {
+      if (is_object) return wrong_type("an array of strings");
+      child = index == 7 ? &m_release_notes : index == 8 ? &m_excluded_paths
+                                                         : &m_repair_if_missing_paths;
+      return {};
+    }
+    if (index == 10) {
+      if (is_object) return wrong_type("an array of objects");
+      child = &m_files;
+      return {};
+    }
+    if (index == 11) {
+      if (!is_object) return wrong_type("an object");
+      child = &m_signature;
+      return {};
+    }
+    return index == 4 ? wrong_type("a string or null") : wrong_type("a string");
+  }
+
+ private:
+  std::string read_published_at(const Scalar& value) {
+    if (value.kind != Scalar::Kind::string) return wrong_type("a timestamp string");
+    Result<Instant> instant = parse_timestamp(value.text);
+    if (!instant.ok()) return "key 'publishedAt' must be a timestamp: " + instant.error();
+    m_out.published_at = *instant;
+    return {};
+  }
+
+  static constexpr std::array<FieldSpec, 12> k_fields = {{
+      {"schemaVersion", true},
+      {"channel", true},
+      {"releaseVersion", true},
+      {"publishedAt", true},
+      {"minimumLauncherVersion", false},
+      {"hashAlgorithm", true},
+      {"downloadBaseUrl", true},
+      {"releaseNotes", false},
+      {"excludedPaths", false},
+      {"repairIfMissingPaths", false},
+      {"files", false},
+      {"signature", true},
+  }};
+  UpdateManifestDocument& m_out;
+  json::StringListTarget m_release_notes;
+  json::StringListTarget m_excluded_paths;
+  json::StringListTarget m_repair_if_missing_paths;
+  FileListTarget m_files;
+  SignatureTarget m_signature;
+};
+
+// True when the path could reach outside the client directory or be cut short by the OS: a
+// ".." segment, a drive or stream designator, or a NUL.
+bool is_unsafe_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return true;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/' || path[i] == '\\') {
+      const std::string_view segment = path.substr(start, i - start);
+      if (segment == ".." || segment.find(':') != std::string_view::npos) return true;
+      start = i + 1;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view policy_name(UpdateManifestFilePolicy policy) {
+  switch (policy) {
+    case UpdateManifestFilePolicy::required: return "required";
+    case UpdateManifestFilePolicy::optional: return "optional";
+    case UpdateManifestFilePolicy::critical: return "critical";
+  }
+  return "required";
+}
+
+Result<UpdateManifestDocument> parse_update_manifest(std::string_view text) {
+  UpdateManifestDocument document;
+  DocumentTarget target(document);
+  Result<void> read = json::read_document(text, target);
+  if (!read.ok()) return read.failure();
+  return document;
+}
+
+Result<void> validate_update_manifest(const UpdateManifestDocument& document) {
+  const UpdateManifestSignature& signature = document.signature;
+  for (const std::string* text :
+       {&document.schema_version, &document.channel, &document.release_version,
+        &document.hash_algorithm, &document.download_base_url, &signature.algorithm,
+        &signature.key_id, &signature.signature}) {
+    if (is_blank(*text)) return Failure{"Manifest metadata is incomplete."};
+  }
+  if (!equals_ignoring_ascii_case(document.hash_algorithm, "sha256")) {
+    return Failure{"Unsupported hash algorithm '" + document.hash_algorithm +
+                   "'. Only sha256 is supported right now."};
+  }
+  if (document.files.empty()) return Failure{"Manifest does not list any client files."};
+  for (const UpdateManifestFile& file : document.files) {
+    if (is_blank(file.path) || is_blank(file.sha256) || is_blank(file.blob_path)) {
+      return Failure{"Manifest contains an incomplete file entry."};
+    }
+  }
+  for (const UpdateManifestFile& file : document.files) {
+    if (is_unsafe_path(file.path)) return Failure{"Manifest contains an unsafe file path."};
+  }
+  return {};
+}
+
+}  // namespace quendal

@@ -1,0 +1,89 @@
+#include "scan/file_hashing.h"
+
+#include <memory>
+#include <new>
+
+#include "scan/worker_pool.h"
+#include "util/text.h"
+
+namespace quendal {
+namespace {
+
+// Each worker keeps its read buffer and digest state for the life of the process: allocating
+// (and zero-filling) 8 MiB per file would cost more than hashing a small file.
+struct HashingState {
+  std::unique_ptr<std::byte[]> buffer{new std::byte[k_read_buffer_size]};
+  platform::Sha256 sha256;
+};
+
+HashingState& thread_hashing_state() {
+  thread_local HashingState state;
+  return state;
+}
+
+std::string hex_digest(const platform::Sha256Digest& digest) {
+  static constexpr char k_hex[] = "0123456789abcdef";
+  std::string text(digest.size() * 2, '0');
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    text[2 * i] = k_hex[digest[i] >> 4];
+    text[2 * i + 1] = k_hex[digest[i] & 0x0F];
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::string& disk_path) {
+  Result<std::optional<platform::FileMetadata>> metadata = platform::file_metadata(disk_path);
+  if (!metadata.ok()) {
+    return Failure{"Failed to read metadata for '" + disk_path + "': " + metadata.error()};
+  }
+  return metadata;
+}
+
+Result<std::string> hash_file_content(const std::string& disk_path) {
+  Result<platform::InputFile> file = platform::InputFile::open(disk_path);
+  if (!file.ok()) return Failure{"Failed to open '" + disk_path + "': " + file.error()};
+  HashingState& state = thread_hashing_state();
+  for (;;) {
+    Result<std::size_t> n = file->read(state.buffer.get(), k_read_buffer_size);
+    if (!n.ok()) {
+      state.sha256.finish();  // leave the state clean for the next file
+      return Failure{"Failed to read '" + disk_path + "': " + n.error()};
+    }
+    if (*n == 0) break;
+    state.sha256.update(state.buffer.get(), *n);
+  }
+  return hex_digest(state.sha256.finish());
+}
+
+Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
+                                     const platform::FileMetadata& metadata,
+                                     const HashCacheMap& cache) {
+  const ClientHashCacheEntry* cached = find_cache_entry(cache, file.path);
+  if (cached != nullptr && cached->size == metadata.length &&
+      cached->modified_unix_seconds == platform::to_modified_seconds(metadata.last_write) &&
+      !is_blank(cached->sha256)) {
+    return ObtainedDigest{cached->sha256, true};
+  }
+  Result<std::string> digest = hash_file_content(disk_path);
+  if (!digest.ok()) return digest.failure();
+  return ObtainedDigest{std::move(digest).value(), false};
+}
+
+std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
+                                               const HashJobContext& context) {
+  std::vector<FileScanOutcome> outcomes(scan_list.size());
+  if (scan_list.empty()) return outcomes;
+  const std::function<void(std::size_t)> job = [&](std::size_t index) {
+    try {
+      outcomes[index] = hash_client_file(*scan_list[index], context);
+    } catch (const std::bad_alloc&) {
+      outcomes[index].failure = "Failed to hash '" + scan_list[index]->path + "': out of memory";
+    }
+  };
+  WorkerPool::instance().run(scan_list.size(), job);
+  return outcomes;
+}
+
+}  // namespace quendal

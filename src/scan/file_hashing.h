@@ -1,0 +1,45 @@
+// The hashing jobs: metadata, the reuse of cached digests, and SHA-256 of file content, run in
+// parallel on the worker pool.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cache/cache_entry.h"
+#include "manifest/manifest.h"
+#include "platform/platform.h"
+#include "scan/file_verdict.h"
+#include "scan/path_rules.h"
+#include "util/result.h"
+
+namespace quendal {
+
+// Size of the one read buffer a hashing job reads through.
+inline constexpr std::size_t k_read_buffer_size = 8388608;
+
+// Runs hash_client_file for every scan-list entry on the process-wide worker pool and returns
+// the outcomes in scan-list order. Every job runs to its end, failed or not.
+std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
+                                               const HashJobContext& context);
+
+// The metadata of `disk_path` following links; nullopt when it does not exist. Other errors
+// fail with "Failed to read metadata for '<path>': <cause>".
+Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::string& disk_path);
+
+struct ObtainedDigest {
+  std::string sha256;
+  bool used_cached_hash = false;
+};
+
+// The cached digest when the entry stored under the manifest path has the same size and
+// modified seconds and a digest that is not blank; otherwise hash_file_content.
+Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
+                                     const platform::FileMetadata& metadata,
+                                     const HashCacheMap& cache);
+
+// SHA-256 of the content of `disk_path` as 64 lower-case hex digits. Fails with
+// "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>".
+Result<std::string> hash_file_content(const std::string& disk_path);
+
+}  // namespace quendal

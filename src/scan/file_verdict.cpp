@@ -1,0 +1,103 @@
+#include "scan/file_verdict.h"
+
+#include <limits>
+
+#include "scan/file_hashing.h"
+#include "util/text.h"
+
+namespace quendal {
+namespace {
+
+FileScanOutcome missing(const UpdateManifestFile& file) {
+  FileScanOutcome outcome;
+  outcome.file.entry = &file;
+  outcome.file.status = FileStatus::missing;
+  outcome.repair = ClientScanRepairAction{&file, RepairReason::missing};
+  return outcome;
+}
+
+}  // namespace
+
+std::string_view file_status_name(FileStatus status) {
+  switch (status) {
+    case FileStatus::healthy: return "healthy";
+    case FileStatus::missing: return "missing";
+    case FileStatus::modified: return "modified";
+  }
+  return "healthy";
+}
+
+std::string_view repair_reason_name(RepairReason reason) {
+  switch (reason) {
+    case RepairReason::missing: return "missing";
+    case RepairReason::size_mismatch: return "size_mismatch";
+    case RepairReason::hash_mismatch: return "hash_mismatch";
+  }
+  return "missing";
+}
+
+FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobContext& context) {
+  const std::string disk_path = resolve_client_file(context.client_root, file.path);
+  Result<std::optional<platform::FileMetadata>> queried = query_file_metadata(disk_path);
+  if (!queried.ok()) return FileScanOutcome{queried.error(), {}, {}, {}};
+  if (!queried->has_value()) return missing(file);
+  const platform::FileMetadata& metadata = **queried;
+
+  FileScanOutcome outcome;
+  outcome.file.entry = &file;
+  outcome.file.actual_size = metadata.length;
+
+  if (context.repair_if_missing->count(normalize_relative_path(file.path)) != 0) {
+    outcome.file.status = FileStatus::healthy;  // present: preserved, nothing compared
+    return outcome;
+  }
+  if (metadata.length != file.size) {
+    outcome.file.status = FileStatus::modified;
+    outcome.repair = ClientScanRepairAction{&file, RepairReason::size_mismatch};
+    return outcome;
+  }
+
+  Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache);
+  if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
+
+  outcome.file.used_cached_hash = digest->used_cached_hash;
+  if (equals_ignoring_ascii_case(digest->sha256, file.sha256)) {
+    outcome.file.status = FileStatus::healthy;
+  } else {
+    outcome.file.status = FileStatus::modified;
+    outcome.repair = ClientScanRepairAction{&file, RepairReason::hash_mismatch};
+  }
+  outcome.refreshed_entry = ClientHashCacheEntry{
+      metadata.length, platform::to_modified_seconds(metadata.last_write), digest->sha256};
+  outcome.file.actual_sha256 = std::move(digest->sha256);
+  return outcome;
+}
+
+Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes) {
+  ScanFold fold;
+  fold.files.reserve(outcomes.size());
+  for (FileScanOutcome& outcome : outcomes) {
+    if (outcome.failure) return Failure{std::move(*outcome.failure)};
+    ClientScanSummary& summary = fold.summary;
+    switch (outcome.file.status) {
+      case FileStatus::healthy: ++summary.healthy_files; break;
+      case FileStatus::missing: ++summary.missing_files; break;
+      case FileStatus::modified: ++summary.modified_files; break;
+    }
+    const UpdateManifestFile& entry = *outcome.file.entry;
+    if (outcome.file.status != FileStatus::healthy) {
+      const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - summary.bytes_to_download;
+      summary.bytes_to_download += entry.size < room ? entry.size : room;
+      if (entry.policy == UpdateManifestFilePolicy::critical) ++summary.critical_mismatches;
+    }
+    if (outcome.refreshed_entry) {
+      insert_cache_entry(fold.refreshed_cache, entry.path, std::move(*outcome.refreshed_entry));
+    }
+    if (outcome.repair) fold.repair_actions.push_back(*outcome.repair);
+    fold.files.push_back(std::move(outcome.file));
+  }
+  fold.summary.expected_files = outcomes.size();
+  return fold;
+}
+
+}  // namespace quendal

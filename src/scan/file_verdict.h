@@ -1,0 +1,80 @@
+// The verdict for one scanned file (healthy, missing or modified, and why) and the fold of all
+// verdicts into the summary counters, the result lists and the refreshed cache map.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cache/cache_entry.h"
+#include "manifest/manifest.h"
+#include "scan/path_rules.h"
+#include "util/result.h"
+
+namespace quendal {
+
+enum class FileStatus { healthy, missing, modified };
+enum class RepairReason { missing, size_mismatch, hash_mismatch };
+
+std::string_view file_status_name(FileStatus status);
+std::string_view repair_reason_name(RepairReason reason);
+
+// The result for one scanned file. Its path, policy, expected size and digest are the manifest
+// entry's, which `entry` points to; the manifest must outlive the record.
+struct ClientScanFile {
+  const UpdateManifestFile* entry = nullptr;
+  std::optional<std::uint64_t> actual_size;
+  std::optional<std::string> actual_sha256;
+  FileStatus status = FileStatus::healthy;
+  bool used_cached_hash = false;
+};
+
+// A file that must be downloaded again; every other field is the manifest entry's.
+struct ClientScanRepairAction {
+  const UpdateManifestFile* entry = nullptr;
+  RepairReason reason = RepairReason::missing;
+};
+
+// What one hashing job yields: a failure message, or the file's result, its repair action
+// when it is not healthy, and a refreshed cache entry when a digest was obtained.
+struct FileScanOutcome {
+  std::optional<std::string> failure;
+  ClientScanFile file;
+  std::optional<ClientScanRepairAction> repair;
+  std::optional<ClientHashCacheEntry> refreshed_entry;
+};
+
+struct ClientScanSummary {
+  std::uint64_t expected_files = 0;
+  std::uint64_t healthy_files = 0;
+  std::uint64_t missing_files = 0;
+  std::uint64_t modified_files = 0;
+  std::uint64_t critical_mismatches = 0;
+  std::uint64_t bytes_to_download = 0;  // stops at 2^64-1 instead of wrapping
+};
+
+// What the jobs share, read-only, while they run.
+struct HashJobContext {
+  std::string client_root;
+  const HashCacheMap* loaded_cache = nullptr;
+  const PathSet* repair_if_missing = nullptr;
+};
+
+// The verdict for one file, in this order: metadata (not found: missing), repair-if-missing
+// (present: healthy, nothing compared), size, then the digest from the cache or the content,
+// compared with the manifest's ignoring ASCII case. Safe to run on worker threads.
+FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobContext& context);
+
+struct ScanFold {
+  ClientScanSummary summary;
+  std::vector<ClientScanFile> files;
+  std::vector<ClientScanRepairAction> repair_actions;
+  HashCacheMap refreshed_cache;
+};
+
+// Folds the outcomes in scan-list order. Fails with the message of the first failed outcome.
+Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes);
+
+}  // namespace quendal

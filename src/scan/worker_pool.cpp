@@ -1,0 +1,62 @@
+#include "scan/worker_pool.h"
+
+#include "platform/platform.h"
+
+namespace quendal {
+
+WorkerPool& WorkerPool::instance() {
+  // Never destroyed: workers may still be parked when the process exits, and joining them from
+  // a static destructor would race with other exit-time teardown.
+  static WorkerPool* pool = new WorkerPool(platform::logical_processor_count());
+  return *pool;
+}
+
+WorkerPool::WorkerPool(unsigned worker_count) {
+  if (worker_count == 0) worker_count = 1;
+  m_workers.reserve(worker_count);
+  for (unsigned i = 0; i < worker_count; ++i) m_workers.emplace_back([this] { work(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  m_wake.notify_all();
+  for (std::thread& worker : m_workers) worker.join();
+}
+
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> run_lock(m_run_mutex);
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_job = &job;
+  m_count = count;
+  m_next = 0;
+  m_finished = 0;
+  ++m_generation;
+  m_wake.notify_all();
+  m_done.wait(lock, [&] { return m_finished == m_count; });
+  m_job = nullptr;
+}
+
+void WorkerPool::work() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  std::size_t seen_generation = 0;
+  for (;;) {
+    m_wake.wait(lock, [&] { return m_stopping || (m_generation != seen_generation && m_job); });
+    if (m_stopping) return;
+    seen_generation = m_generation;
+    // Take jobs one index at a time, so one slow file never holds up a batch of quick ones.
+    while (m_next < m_count) {
+      const std::size_t index = m_next++;
+      const std::function<void(std::size_t)>& job = *m_job;
+      lock.unlock();
+      job(index);
+      lock.lock();
+      if (++m_finished == m_count) m_done.notify_all();
+    }
+  }
+}
+
+}  // namespace quendal

@@ -1,0 +1,49 @@
+// The process-wide pool of worker threads that runs the hashing jobs.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quendal {
+
+class WorkerPool {
+ public:
+  // The pool of the process: created on first use with one worker per logical processor, alive
+  // until the process ends.
+  static WorkerPool& instance();
+
+  explicit WorkerPool(unsigned worker_count);
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+  // Stops and joins the workers. REQUIRES: no run() in progress.
+  ~WorkerPool();
+
+  unsigned worker_count() const { return static_cast<unsigned>(m_workers.size()); }
+
+  // Calls job(i) once for every i in [0, count), spread over the workers in no fixed order, and
+  // returns when every call has returned. `job` must not throw and must be safe to call from
+  // several threads at once. One run() at a time: concurrent callers wait for each other.
+  void run(std::size_t count, const std::function<void(std::size_t)>& job);
+
+ private:
+  void work();
+
+  std::mutex m_run_mutex;  // serialises run()
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::condition_variable m_done;
+  const std::function<void(std::size_t)>* m_job = nullptr;
+  std::size_t m_count = 0;
+  std::size_t m_next = 0;
+  std::size_t m_finished = 0;
+  std::size_t m_generation = 0;
+  bool m_stopping = false;
+  std::vector<std::thread> m_workers;
+};
+
+}  // namespace quendal
