@@ -192,7 +192,12 @@ Result<void> read_document(std::string_view text, Target& document) {
   boost::json::basic_parser<Handler> parser(options, document);
   boost::system::error_code ec;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
-  if (!ec) return {};
+  if (!ec) {
+    // The parser stops at the end of the root value; only JSON white space may follow it.
+    const std::size_t rest = text.find_first_not_of(" \t\r\n", consumed);
+    if (rest == std::string_view::npos) return {};
+    return Failure{"unexpected data after the document" + position_text(text, rest)};
+  }
   std::string description = parser.handler().fault();
   if (description.empty()) description = ec.message();
   return Failure{description + position_text(text, consumed)};

@@ -184,7 +184,6 @@ Result<InputFile> InputFile::open(const std::string& path) {
     if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
     return Failure{"Not a regular file"};
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return InputFile(fd);
 }
 
@@ -216,9 +215,19 @@ Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
   }
 }
 
+namespace {
+
+// Fetched once: an implicit fetch on every initialisation takes a global lock.
+const EVP_MD* sha256_algorithm() {
+  static EVP_MD* algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return algorithm;
+}
+
+}  // namespace
+
 Sha256::Sha256() : m_state(EVP_MD_CTX_new()) {
-  if (m_state == nullptr) throw std::bad_alloc();
-  EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(m_state), EVP_sha256(), nullptr);
+  if (m_state == nullptr || sha256_algorithm() == nullptr) throw std::bad_alloc();
+  EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(m_state), sha256_algorithm(), nullptr);
 }
 
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_state)); }
@@ -232,7 +241,7 @@ Sha256Digest Sha256::finish() {
   unsigned int length = 0;
   auto* context = static_cast<EVP_MD_CTX*>(m_state);
   EVP_DigestFinal_ex(context, digest.data(), &length);
-  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+  EVP_DigestInit_ex2(context, nullptr, nullptr);
   return digest;
 }
 

@@ -47,7 +47,8 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
   outcome.file.entry = &file;
   outcome.file.actual_size = metadata.length;
 
-  if (context.repair_if_missing->count(normalize_relative_path(file.path)) != 0) {
+  if (!context.repair_if_missing->empty() &&
+      context.repair_if_missing->count(normalize_relative_path(file.path)) != 0) {
     outcome.file.status = FileStatus::healthy;  // present: preserved, nothing compared
     return outcome;
   }

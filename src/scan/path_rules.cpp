@@ -18,6 +18,14 @@ constexpr std::array<std::string_view, 6> k_protected_root_files = {
     "systemoptiongraphics.cfg"};
 
 bool is_protected_root_file(std::string_view path) {
+  // Most manifest paths have a separator with more text after it, so their root comparison
+  // form holds a "/" and they are ruled out without building the form.
+  const std::string_view trimmed = trim_white_space(path);
+  const std::size_t separator = trimmed.find_first_of("/\\");
+  if (separator != std::string_view::npos &&
+      trimmed.find_first_not_of("/\\", separator) != std::string_view::npos) {
+    return false;
+  }
   const std::string form = normalize_root_path(path);
   if (form.find('/') != std::string::npos) return false;
   for (std::string_view name : k_protected_root_files) {
