@@ -32,11 +32,13 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   std::unique_lock<std::mutex> lock(m_mutex);
   m_job = &job;
   m_count = count;
-  m_next = 0;
+  m_next.store(0);
   m_finished = 0;
   ++m_generation;
   m_wake.notify_all();
-  m_done.wait(lock, [&] { return m_finished == m_count; });
+  // Waiting for the workers to leave the batch, not only for the jobs to finish, keeps a late
+  // worker from taking an index of the next batch with this batch's job.
+  m_done.wait(lock, [&] { return m_finished == m_count && m_active == 0; });
   m_job = nullptr;
 }
 
@@ -47,15 +49,20 @@ void WorkerPool::work() {
     m_wake.wait(lock, [&] { return m_stopping || (m_generation != seen_generation && m_job); });
     if (m_stopping) return;
     seen_generation = m_generation;
+    ++m_active;
+    const std::function<void(std::size_t)>& job = *m_job;
+    const std::size_t count = m_count;
+    lock.unlock();
     // Take jobs one index at a time, so one slow file never holds up a batch of quick ones.
-    while (m_next < m_count) {
-      const std::size_t index = m_next++;
-      const std::function<void(std::size_t)>& job = *m_job;
-      lock.unlock();
+    std::size_t done = 0;
+    for (std::size_t index = m_next.fetch_add(1); index < count; index = m_next.fetch_add(1)) {
       job(index);
-      lock.lock();
-      if (++m_finished == m_count) m_done.notify_all();
+      ++done;
     }
+    lock.lock();
+    m_finished += done;
+    --m_active;
+    if (m_finished == m_count && m_active == 0) m_done.notify_all();
   }
 }
 

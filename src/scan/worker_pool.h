@@ -1,6 +1,7 @@
 // The process-wide pool of worker threads that runs the hashing jobs.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -39,8 +40,9 @@ class WorkerPool {
   std::condition_variable m_done;
   const std::function<void(std::size_t)>* m_job = nullptr;
   std::size_t m_count = 0;
-  std::size_t m_next = 0;
+  std::atomic<std::size_t> m_next{0};
   std::size_t m_finished = 0;
+  std::size_t m_active = 0;  // workers inside the current batch
   std::size_t m_generation = 0;
   bool m_stopping = false;
   std::vector<std::thread> m_workers;

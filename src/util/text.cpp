@@ -48,7 +48,14 @@ bool is_white_space(char32_t c) {
          c == 0x205F || c == 0x3000;
 }
 
-bool is_blank(std::string_view text) { return trim_white_space(text).empty(); }
+bool is_blank(std::string_view text) {
+  // A text that starts with a visible ASCII character is not blank; digests and paths do.
+  if (!text.empty() && static_cast<unsigned char>(text.front()) > 0x20 &&
+      static_cast<unsigned char>(text.front()) < 0x7F) {
+    return false;
+  }
+  return trim_white_space(text).empty();
+}
 
 std::string_view trim_white_space(std::string_view text) {
   // Leading white space: decode forwards.
