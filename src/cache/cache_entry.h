@@ -31,7 +31,9 @@ inline const ClientHashCacheEntry* find_cache_entry(const HashCacheMap& cache,
 
 // Stores `entry` under `path`, replacing an entry already stored there.
 inline void insert_cache_entry(HashCacheMap& cache, std::string path, ClientHashCacheEntry entry) {
-  cache.insert_or_assign(std::move(path), std::move(entry));
+  // Manifests usually list their files in ascending order, and then the end is the right place
+  // and no search is needed; any other key is placed by an ordinary search.
+  cache.insert_or_assign(cache.end(), std::move(path), std::move(entry));
 }
 
 }  // namespace quendal

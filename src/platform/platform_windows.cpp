@@ -1,0 +1,617 @@
+// Windows implementation of the platform layer: file access through the wide Win32 calls,
+// SHA-256 through CNG (bcrypt).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first: bcrypt.h relies on its types.
+#include <bcrypt.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/platform_windows.h"
+
+namespace quendal::platform {
+namespace windows {
+
+Result<std::wstring> utf8_to_wide(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return Failure{error_text(ERROR_INVALID_NAME)};
+  if (text.empty()) return std::wstring();
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return Failure{error_text(ERROR_FILENAME_EXCED_RANGE)};
+  }
+  const int size = static_cast<int>(text.size());
+  const int wide_size =
+      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (wide_size <= 0) return Failure{error_text(::GetLastError())};
+  std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wide_size);
+  return wide;
+}
+
+Result<std::string> wide_to_utf8(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return Failure{error_text(ERROR_FILENAME_EXCED_RANGE)};
+  }
+  const int size = static_cast<int>(text.size());
+  const int narrow_size = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size,
+                                                nullptr, 0, nullptr, nullptr);
+  if (narrow_size <= 0) return Failure{error_text(::GetLastError())};
+  std::string narrow(static_cast<std::size_t>(narrow_size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, narrow.data(),
+                        narrow_size, nullptr, nullptr);
+  return narrow;
+}
+
+std::string argument_to_utf8(std::wstring_view argument) {
+  std::string result;
+  result.reserve(argument.size());
+  for (std::size_t i = 0; i < argument.size(); ++i) {
+    char32_t code = static_cast<char16_t>(argument[i]);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < argument.size()) {
+      const char32_t low = static_cast<char16_t>(argument[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    // A surrogate left unpaired falls into the three-byte branch like any other code unit.
+    if (code < 0x80) {
+      result += static_cast<char>(code);
+    } else if (code < 0x800) {
+      result += static_cast<char>(0xC0 | (code >> 6));
+      result += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      result += static_cast<char>(0xE0 | (code >> 12));
+      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      result += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      result += static_cast<char>(0xF0 | (code >> 18));
+      result += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      result += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return result;
+}
+
+bool is_not_found_error(unsigned long error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string error_text(unsigned long error) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text;
+  if (length > 0 && buffer != nullptr) text.assign(buffer, length);
+  if (buffer != nullptr) ::LocalFree(buffer);
+
+  // The system's texts end in "\r\n" and a few hold line breaks inside; a cause is one line.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+    text.pop_back();
+  }
+  std::wstring line;
+  line.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\r' || text[i] == L'\n') {
+      if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') ++i;
+      line += L' ';
+    } else {
+      line += text[i];
+    }
+  }
+  Result<std::string> narrow = wide_to_utf8(line);
+  if (line.empty() || !narrow.ok()) return "System error " + std::to_string(error);
+  return std::move(narrow).value();
+}
+
+}  // namespace windows
+
+namespace {
+
+using windows::error_text;
+using windows::utf8_to_wide;
+
+constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// ERROR_DIRECTORY_NOT_SUPPORTED, which mingw-w64's headers do not name.
+constexpr DWORD k_error_directory_not_supported = 336;
+
+// 100 ns ticks from 1601-01-01 to 1970-01-01, both UTC.
+constexpr std::int64_t k_unix_epoch_ticks = 116444736000000000;
+constexpr std::int64_t k_ticks_per_second = 10000000;
+
+// The largest request handed to one ReadFile or WriteFile call, whose sizes are 32-bit.
+constexpr std::size_t k_max_request = std::size_t{1} << 30;
+
+Failure system_failure(DWORD error) { return Failure{error_text(error)}; }
+Failure last_error_failure() { return system_failure(::GetLastError()); }
+
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : m_handle(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (valid()) ::CloseHandle(m_handle);
+  }
+
+  bool valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+  HANDLE get() const { return m_handle; }
+  HANDLE release() {
+    HANDLE handle = m_handle;
+    m_handle = INVALID_HANDLE_VALUE;
+    return handle;
+  }
+  // Closes the handle and reports the failure of CloseHandle, which for a written file can be
+  // the first sign that the data did not reach the disk.
+  Result<void> close() {
+    HANDLE handle = release();
+    if (!::CloseHandle(handle)) return last_error_failure();
+    return {};
+  }
+
+ private:
+  HANDLE m_handle;
+};
+
+// Opens an existing file or directory. Backup semantics is what lets a directory be opened at
+// all; it grants nothing beyond the caller's rights unless a backup privilege is enabled.
+Result<HANDLE> open_existing(const std::string& path, DWORD access, DWORD flags) {
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok()) return wide.failure();
+  HANDLE handle = ::CreateFileW(wide->c_str(), access, k_share_all, nullptr, OPEN_EXISTING,
+                                flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return last_error_failure();
+  return handle;
+}
+
+// Refuses anything but a regular file: a directory, and devices or pipes, which a path such as
+// "CON" or "\\.\pipe\x" opens just as well.
+Result<void> require_regular_file(HANDLE handle) {
+  ::SetLastError(NO_ERROR);
+  const DWORD type = ::GetFileType(handle);
+  if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) return last_error_failure();
+  if (type != FILE_TYPE_DISK) return Failure{"Not a regular file"};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) return last_error_failure();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return system_failure(k_error_directory_not_supported);
+  }
+  return {};
+}
+
+Result<HANDLE> open_regular_for_reading(const std::string& path) {
+  Result<HANDLE> opened = open_existing(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!opened.ok()) return opened;
+  Handle handle(*opened);
+  Result<void> regular = require_regular_file(handle.get());
+  if (!regular.ok()) return regular.failure();
+  return handle.release();
+}
+
+Result<std::size_t> read_some(HANDLE handle, void* buffer, std::size_t size) {
+  DWORD got = 0;
+  const auto request = static_cast<DWORD>(std::min(size, k_max_request));
+  // Only regular files are read, opened for synchronous access: the end reads as 0 bytes.
+  if (!::ReadFile(handle, buffer, request, &got, nullptr)) return last_error_failure();
+  return static_cast<std::size_t>(got);
+}
+
+Result<void> write_all(HANDLE handle, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const auto request = static_cast<DWORD>(std::min(left, k_max_request));
+    if (!::WriteFile(handle, data, request, &written, nullptr)) return last_error_failure();
+    if (written == 0) return system_failure(ERROR_WRITE_FAULT);
+    data += written;
+    left -= written;
+  }
+  return {};
+}
+
+// A console shows text in its own code page, so UTF-8 goes to it as UTF-16; files and pipes get
+// the bytes unchanged.
+Result<void> write_console(HANDLE console, std::string_view bytes) {
+  if (bytes.size() > static_cast<std::size_t>(INT_MAX))
+    return system_failure(ERROR_NOT_ENOUGH_MEMORY);
+  std::wstring text;
+  if (!bytes.empty()) {
+    const auto size = static_cast<int>(bytes.size());
+    // No MB_ERR_INVALID_CHARS: a stray byte is shown as U+FFFD rather than losing the message.
+    const int wide_size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+    if (wide_size <= 0) return last_error_failure();
+    text.resize(static_cast<std::size_t>(wide_size));
+    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), wide_size);
+  }
+  const wchar_t* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    DWORD written = 0;
+    // Older consoles fail single writes much above 64 KB; 16 K characters stay well below.
+    const auto request = static_cast<DWORD>(std::min<std::size_t>(left, 16384));
+    if (!::WriteConsoleW(console, data, request, &written, nullptr)) return last_error_failure();
+    if (written == 0) return system_failure(ERROR_WRITE_FAULT);
+    data += written;
+    left -= written;
+  }
+  return {};
+}
+
+Result<void> write_standard(DWORD which, std::string_view bytes) {
+  HANDLE handle = ::GetStdHandle(which);
+  if (handle == INVALID_HANDLE_VALUE) return last_error_failure();
+  if (handle == nullptr) return system_failure(ERROR_INVALID_HANDLE);
+  DWORD mode = 0;
+  if (::GetConsoleMode(handle, &mode)) return write_console(handle, bytes);
+  return write_all(handle, bytes);
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Length of the part of `path` that names its root, separator included: "C:\", "C:" (the
+// current directory of drive C), "\", "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\".
+std::size_t root_length(std::string_view path) {
+  const auto component_end = [&](std::size_t from) {
+    while (from < path.size() && !is_separator(path[from])) ++from;
+    return from;
+  };
+  const auto past_separator = [&](std::size_t at) {
+    return at < path.size() && is_separator(path[at]) ? at + 1 : at;
+  };
+  const auto is_drive = [&](std::size_t at) {
+    return at + 1 < path.size() && path[at + 1] == ':' &&
+           ((path[at] >= 'A' && path[at] <= 'Z') || (path[at] >= 'a' && path[at] <= 'z'));
+  };
+
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    if (path.size() >= 4 && (path[2] == '?' || path[2] == '.') && is_separator(path[3])) {
+      // A device or extended-length path: \\?\C:\, \\?\UNC\server\share\, \\?\Volume{...}\.
+      const std::size_t start = 4;
+      if (is_drive(start)) return past_separator(start + 2);
+      const std::size_t first = component_end(start);
+      const std::string_view name = path.substr(start, first - start);
+      if (name.size() == 3 && (name[0] == 'U' || name[0] == 'u') &&
+          (name[1] == 'N' || name[1] == 'n') && (name[2] == 'C' || name[2] == 'c')) {
+        const std::size_t server = component_end(past_separator(first));
+        return past_separator(component_end(past_separator(server)));
+      }
+      return past_separator(first);
+    }
+    // \\server\share\ .
+    const std::size_t server = component_end(2);
+    return past_separator(component_end(past_separator(server)));
+  }
+  if (is_drive(0)) return past_separator(2);
+  if (!path.empty() && is_separator(path[0])) return 1;
+  return 0;
+}
+
+}  // namespace
+
+const char k_path_separator = '\\';
+
+std::string join_path(std::string_view base, std::string_view component) {
+  std::string result(base);
+  if (!result.empty() && !is_separator(result.back())) result += '\\';
+  result += component;
+  return result;
+}
+
+std::string parent_path(std::string_view path) {
+  const std::size_t root = root_length(path);
+  if (path.size() <= root) return std::string(path);
+  std::size_t end = path.size();
+  while (end > root && !is_separator(path[end - 1])) --end;  // drop the final component
+  if (end == path.size()) return std::string(path);          // ends in a separator: a directory
+  while (end > root && is_separator(path[end - 1])) --end;   // drop separators, keep the root
+  return std::string(path.substr(0, end));
+}
+
+std::string final_component(std::string_view path) {
+  std::size_t start = root_length(path);
+  for (std::size_t i = path.size(); i > start; --i) {
+    if (is_separator(path[i - 1])) {
+      start = i;
+      break;
+    }
+  }
+  return std::string(path.substr(start));
+}
+
+std::optional<std::int64_t> to_modified_seconds(FileTime time) {
+  // Compared before subtracting, so no tick count can overflow.
+  if (time < k_unix_epoch_ticks) return std::nullopt;
+  return (time - k_unix_epoch_ticks) / k_ticks_per_second;
+}
+
+Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
+  // A handle follows links where GetFileAttributesExW would describe the link itself. Asking
+  // for attributes alone passes every sharing check, so a file that another process holds
+  // open without sharing still has metadata, as it does in Explorer.
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok()) return wide.failure();
+  Handle handle(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.valid()) {
+    const DWORD error = ::GetLastError();
+    if (windows::is_not_found_error(error)) return std::optional<FileMetadata>();
+    return system_failure(error);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error_failure();
+  FileMetadata metadata;
+  metadata.length = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  metadata.last_write = static_cast<FileTime>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return std::optional<FileMetadata>(metadata);
+}
+
+Result<std::string> read_file(const std::string& path) {
+  Result<HANDLE> opened = open_regular_for_reading(path);
+  if (!opened.ok()) return opened.failure();
+  Handle handle(*opened);
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(handle.get(), &size)) return last_error_failure();
+  std::string content;
+  content.resize(static_cast<std::size_t>(size.QuadPart));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) content.resize(content.size() + 65536);  // the file grew
+    Result<std::size_t> got = read_some(handle.get(), content.data() + used, content.size() - used);
+    if (!got.ok()) return got.failure();
+    if (*got == 0) break;
+    used += *got;
+  }
+  content.resize(used);
+  return content;
+}
+
+Result<void> write_file(const std::string& path, std::string_view bytes) {
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok()) return wide.failure();
+  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return last_error_failure();
+  Result<void> written = write_all(handle.get(), bytes);
+  Result<void> closed = handle.close();
+  if (!written.ok()) return written;
+  return closed;
+}
+
+Result<void> remove_file(const std::string& path) {
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok()) return wide.failure();
+  if (!::DeleteFileW(wide->c_str())) return last_error_failure();
+  return {};
+}
+
+Result<void> rename_file(const std::string& from, const std::string& to) {
+  Result<std::wstring> wide_from = utf8_to_wide(from);
+  if (!wide_from.ok()) return wide_from.failure();
+  Result<std::wstring> wide_to = utf8_to_wide(to);
+  if (!wide_to.ok()) return wide_to.failure();
+  if (!::MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return last_error_failure();
+  }
+  return {};
+}
+
+Result<void> create_directories(const std::string& path) {
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok()) return wide.failure();
+  const auto is_directory = [&] {
+    const DWORD attributes = ::GetFileAttributesW(wide->c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  };
+  // Creating first and looking only on failure keeps the common case to one call and makes a
+  // directory that another process creates meanwhile no error. A root such as "C:\" fails to
+  // be created but exists.
+  if (::CreateDirectoryW(wide->c_str(), nullptr)) return {};
+  DWORD error = ::GetLastError();
+  if (is_directory()) return {};
+  if (error == ERROR_PATH_NOT_FOUND) {
+    const std::string parent = parent_path(path);
+    if (!parent.empty() && parent != path) {
+      Result<void> made = create_directories(parent);
+      if (!made.ok()) return made;
+      if (::CreateDirectoryW(wide->c_str(), nullptr)) return {};
+      error = ::GetLastError();
+      if (is_directory()) return {};
+    }
+  }
+  return system_failure(error);
+}
+
+Result<std::string> canonical_directory(const std::string& path) {
+  Result<HANDLE> opened = open_existing(path, FILE_READ_ATTRIBUTES, 0);
+  if (!opened.ok()) return opened.failure();
+  Handle handle(*opened);
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    // Returns the length without the terminating NUL, or the size needed including it.
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(handle.get(), name.data(), static_cast<DWORD>(name.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return last_error_failure();
+    if (length < name.size()) {
+      name.resize(length);
+      break;
+    }
+    name.resize(length);
+  }
+  return windows::wide_to_utf8(name);
+}
+
+Result<InputFile> InputFile::open(const std::string& path) {
+  Result<HANDLE> opened = open_regular_for_reading(path);
+  if (!opened.ok()) return opened.failure();
+  return InputFile(reinterpret_cast<std::intptr_t>(*opened));
+}
+
+InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) { other.m_handle = -1; }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    m_handle = other.m_handle;
+    other.m_handle = -1;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() {
+  // -1 is INVALID_HANDLE_VALUE, the moved-from state.
+  if (m_handle != -1) ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+  m_handle = -1;
+}
+
+Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
+  return read_some(reinterpret_cast<HANDLE>(m_handle), buffer, size);
+}
+
+namespace {
+
+// NT_SUCCESS, which lives in the driver headers.
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+// Opening the provider loads and initialises the algorithm, so it is done once and the handle,
+// which CNG allows to be shared between threads, serves every hash object of the process.
+BCRYPT_ALG_HANDLE sha256_provider() {
+  static const BCRYPT_ALG_HANDLE provider = [] {
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    if (!succeeded(::BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                                 BCRYPT_HASH_REUSABLE_FLAG))) {
+      return BCRYPT_ALG_HANDLE{nullptr};
+    }
+    return opened;
+  }();
+  return provider;
+}
+
+// CNG fails these calls only for invalid handles or arguments; a digest computed past such a
+// failure would be silently wrong, so the process stops instead.
+void require_success(NTSTATUS status) {
+  if (!succeeded(status)) std::abort();
+}
+
+}  // namespace
+
+Sha256::Sha256() : m_state(nullptr) {
+  const BCRYPT_ALG_HANDLE provider = sha256_provider();
+  if (provider == nullptr) throw std::bad_alloc();
+  // A reusable object starts over after every finish, so one job keeps one object for all the
+  // files it hashes. CNG allocates the object's memory itself.
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!succeeded(
+          ::BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, BCRYPT_HASH_REUSABLE_FLAG))) {
+    throw std::bad_alloc();
+  }
+  m_state = hash;
+}
+
+Sha256::~Sha256() { ::BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(m_state)); }
+
+void Sha256::update(const std::byte* data, std::size_t size) {
+  // CNG takes a non-const pointer but only reads through it.
+  auto* bytes = reinterpret_cast<PUCHAR>(const_cast<std::byte*>(data));
+  while (size > 0) {
+    const auto chunk = static_cast<ULONG>(std::min(size, k_max_request));
+    require_success(::BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(m_state), bytes, chunk, 0));
+    bytes += chunk;
+    size -= chunk;
+  }
+}
+
+Sha256Digest Sha256::finish() {
+  Sha256Digest digest{};
+  require_success(::BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(m_state), digest.data(),
+                                     static_cast<ULONG>(digest.size()), 0));
+  return digest;
+}
+
+void initialize_process() {
+  // Everything the tool writes goes out through WriteFile, but anything that reaches the C
+  // runtime's streams must not have its line feeds turned into "\r\n" either.
+  // A stream without a handle is left alone: switching it would only raise an invalid-parameter
+  // error in the runtime.
+  const auto binary = [](std::FILE* stream, DWORD which) {
+    const HANDLE handle = ::GetStdHandle(which);
+    if (handle != INVALID_HANDLE_VALUE && handle != nullptr)
+      ::_setmode(::_fileno(stream), _O_BINARY);
+  };
+  binary(stdout, STD_OUTPUT_HANDLE);
+  binary(stderr, STD_ERROR_HANDLE);
+  // A drive without its disc or an unreachable network drive must come back as an error code,
+  // not as a dialog box waiting for someone to click it.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+Result<void> write_stdout(std::string_view bytes) {
+  return write_standard(STD_OUTPUT_HANDLE, bytes);
+}
+
+Result<void> write_stderr(std::string_view bytes) {
+  return write_standard(STD_ERROR_HANDLE, bytes);
+}
+
+SystemTime system_time_now() {
+  FILETIME now;
+  ::GetSystemTimePreciseAsFileTime(&now);
+  const auto ticks = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  const std::int64_t since_epoch = ticks - k_unix_epoch_ticks;
+  std::int64_t seconds = since_epoch / k_ticks_per_second;
+  std::int64_t remainder = since_epoch % k_ticks_per_second;
+  if (remainder < 0) {  // round down before 1970 too
+    --seconds;
+    remainder += k_ticks_per_second;
+  }
+  return SystemTime{seconds, static_cast<std::uint32_t>(remainder * 100)};
+}
+
+unsigned logical_processor_count() {
+  DWORD_PTR process_mask = 0;
+  DWORD_PTR system_mask = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process_mask, &system_mask)) {
+    const int available = std::popcount(static_cast<std::uint64_t>(process_mask));
+    if (available > 0) return static_cast<unsigned>(available);
+  }
+  // Both masks are zero when the process's threads span several processor groups; then every
+  // active processor of the system is available to it.
+  const DWORD active = ::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  if (active > 0) return static_cast<unsigned>(active);
+  const unsigned count = std::thread::hardware_concurrency();
+  return count == 0 ? 1 : count;
+}
+
+}  // namespace quendal::platform
