@@ -1,0 +1,26 @@
+# Shared by the build and test scripts: source it from bash.
+#
+#   ensure_packages [PACKAGE...]   installs the Debian packages that are missing (default: the
+#                                  ones quendal needs to build and test); apt-get update runs
+#                                  once first, and only when something is missing.
+
+QUENDAL_PACKAGES=(g++ cmake ninja-build libssl-dev libboost-json1.81-dev libgtest-dev python3)
+
+package_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+ensure_packages() {
+  local wanted=("$@") missing=() package
+  [ "${#wanted[@]}" -gt 0 ] || wanted=("${QUENDAL_PACKAGES[@]}")
+  for package in "${wanted[@]}"; do
+    package_installed "$package" || missing+=("$package")
+  done
+  [ "${#missing[@]}" -gt 0 ] || return 0
+  echo "==> installing ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends \
+    "${missing[@]}"
+}
