@@ -89,6 +89,11 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
 
 Result<void> store_hash_cache(const std::string& cache_path,
                               const ClientHashCacheDocument& document) {
+  return store_encoded_hash_cache(cache_path, encode_hash_cache_document(document));
+}
+
+Result<void> store_encoded_hash_cache(const std::string& cache_path,
+                                      const Result<std::string>& encoded) {
   const std::string parent = platform::parent_path(cache_path);
   if (!parent.empty()) {
     Result<void> made = platform::create_directories(parent);
@@ -96,7 +101,6 @@ Result<void> store_hash_cache(const std::string& cache_path,
       return Failure{"Failed to create cache directory '" + parent + "': " + made.error()};
     }
   }
-  Result<std::string> encoded = encode_hash_cache_document(document);
   if (!encoded.ok()) {
     return Failure{"Failed to encode cache '" + cache_path + "': " + encoded.error()};
   }

@@ -51,4 +51,9 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
 Result<void> store_hash_cache(const std::string& cache_path,
                               const ClientHashCacheDocument& document);
 
+// The same with the document already encoded (or its encoding failure), so the encoding can
+// run beside other work; the failures and their order are the same.
+Result<void> store_encoded_hash_cache(const std::string& cache_path,
+                                      const Result<std::string>& encoded);
+
 }  // namespace quendal

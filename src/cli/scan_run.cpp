@@ -1,5 +1,6 @@
 #include "cli/scan_run.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "report/scan_report.h"
 #include "scan/file_hashing.h"
 #include "scan/path_rules.h"
+#include "scan/worker_pool.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -37,6 +39,24 @@ Result<void> deliver_report(const std::optional<std::string>& output_path, std::
     return Failure{"Failed to write scan output to standard output: " + written.error()};
   }
   return {};
+}
+
+struct EncodedDocuments {
+  Result<std::string> cache = Failure{"no cache document"};
+  Result<std::string> report = Failure{"no report"};
+};
+
+// Encodes the cache document (when there is one) and the report side by side on the worker
+// pool: they are independent, and together they are tens of megabytes of JSON.
+EncodedDocuments encode_documents(const std::optional<ClientHashCacheDocument>& cache_document,
+                                  const ClientScanReport& report) {
+  EncodedDocuments encoded;
+  const std::function<void(std::size_t)> job = [&](std::size_t index) {
+    if (index == 0) encoded.report = encode_scan_report(report);
+    else encoded.cache = encode_hash_cache_document(*cache_document);
+  };
+  WorkerPool::instance().run(cache_document ? 2 : 1, job);
+  return encoded;
 }
 
 // What a run builds that is large: for a client of 100,000 files, about a million small
@@ -91,7 +111,9 @@ Result<void> run_scan(ScanOptions options) {
   data->scan_list = build_scan_list(manifest.files, data->exclusions);
 
   const HashJobContext context{client_root, &data->loaded_cache, &data->repair_if_missing};
-  Result<ScanFold> fold = fold_outcomes(hash_client_files(data->scan_list, context));
+  Result<ScanFold> fold =
+      fold_outcomes(hash_client_files(data->scan_list, context),
+                    options.cache ? CacheRefresh::build : CacheRefresh::skip);
   if (!fold.ok()) return fold.failure();
 
   if (options.cache) {
@@ -101,14 +123,16 @@ Result<void> run_scan(ScanOptions options) {
   const ClientScanReport& report = data->report.emplace(build_scan_report(
       manifest, data->exclusions, data->repair_if_missing, client_root, std::move(*fold)));
 
+  EncodedDocuments encoded = encode_documents(data->cache_document, report);
   if (options.cache) {
-    Result<void> stored = store_hash_cache(*options.cache, *data->cache_document);
+    Result<void> stored = store_encoded_hash_cache(*options.cache, encoded.cache);
     if (!stored.ok()) return stored;
   }
 
-  Result<std::string> encoded = encode_scan_report(report);
-  if (!encoded.ok()) return Failure{"Failed to encode scan output: " + encoded.error()};
-  return deliver_report(options.output, std::move(encoded).value());
+  if (!encoded.report.ok()) {
+    return Failure{"Failed to encode scan output: " + encoded.report.error()};
+  }
+  return deliver_report(options.output, std::move(encoded.report).value());
 }
 
 }  // namespace quendal

@@ -23,7 +23,8 @@ class Writer {
  public:
   explicit Writer(Layout layout) : m_layout(layout) {}
 
-  void reserve(std::size_t bytes) { m_out.reserve(bytes); }
+  // Makes room for a document of about `bytes` bytes.
+  void reserve(std::size_t bytes);
 
   void begin_object();
   void end_object();

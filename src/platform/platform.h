@@ -27,6 +27,10 @@ extern const char k_path_separator;
 // already ends in one. An empty `base` gives `component`.
 std::string join_path(std::string_view base, std::string_view component);
 
+// join_path in place: appends the separator (unless `path` is empty or already ends in one)
+// and `component` to `path`.
+void append_path_component(std::string& path, std::string_view component);
+
 // `path` without its final component and the separators before it ("dir/c.json" gives "dir",
 // "c.json" gives "", "/c.json" gives "/"). The parent of a path that names a root is the path.
 std::string parent_path(std::string_view path);
@@ -132,6 +136,13 @@ void initialize_process();
 // Writes all of `bytes` to standard output or standard error.
 Result<void> write_stdout(std::string_view bytes);
 Result<void> write_stderr(std::string_view bytes);
+
+// ---- Memory ----
+
+// Hints that the buffer [data, data + size), about to be filled, be backed by huge pages where
+// the system offers them: for buffers of tens of megabytes that saves most page faults.
+// Harmless to call on any buffer; does nothing where the hint does not exist.
+void prefer_huge_pages(void* data, std::size_t size);
 
 // ---- Clock and threads ----
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,9 +58,13 @@ const char k_path_separator = '/';
 
 std::string join_path(std::string_view base, std::string_view component) {
   std::string result(base);
-  if (!result.empty() && result.back() != '/') result += '/';
-  result += component;
+  append_path_component(result, component);
   return result;
+}
+
+void append_path_component(std::string& path, std::string_view component) {
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += component;
 }
 
 std::string parent_path(std::string_view path) {
@@ -108,6 +113,8 @@ Result<std::string> read_file(const std::string& path) {
     return Failure{"Not a regular file"};
   }
   std::string content;
+  content.reserve(static_cast<std::size_t>(st.st_size));
+  prefer_huge_pages(content.data(), content.capacity());
   content.resize(static_cast<std::size_t>(st.st_size));
   std::size_t used = 0;
   for (;;) {
@@ -255,6 +262,15 @@ SystemTime system_time_now() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
   return SystemTime{static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
+}
+
+void prefer_huge_pages(void* data, std::size_t size) {
+  constexpr std::uintptr_t k_huge_page = 2 * 1024 * 1024;
+  if (size < 2 * k_huge_page) return;
+  // Only whole huge pages inside the buffer can be advised.
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + k_huge_page - 1) & ~(k_huge_page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(k_huge_page - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 unsigned logical_processor_count() {

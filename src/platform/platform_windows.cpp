@@ -319,9 +319,13 @@ const char k_path_separator = '\\';
 
 std::string join_path(std::string_view base, std::string_view component) {
   std::string result(base);
-  if (!result.empty() && !is_separator(result.back())) result += '\\';
-  result += component;
+  append_path_component(result, component);
   return result;
+}
+
+void append_path_component(std::string& path, std::string_view component) {
+  if (!path.empty() && !is_separator(path.back())) path += '\\';
+  path += component;
 }
 
 std::string parent_path(std::string_view path) {
@@ -598,6 +602,8 @@ SystemTime system_time_now() {
   }
   return SystemTime{seconds, static_cast<std::uint32_t>(remainder * 100)};
 }
+
+void prefer_huge_pages(void*, std::size_t) {}
 
 unsigned logical_processor_count() {
   DWORD_PTR process_mask = 0;

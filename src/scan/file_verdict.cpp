@@ -74,7 +74,7 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
   return outcome;
 }
 
-Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes) {
+Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes, CacheRefresh refresh) {
   ScanFold fold;
   fold.files.reserve(outcomes.size());
   for (FileScanOutcome& outcome : outcomes) {
@@ -91,7 +91,7 @@ Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes) {
       summary.bytes_to_download += entry.size < room ? entry.size : room;
       if (entry.policy == UpdateManifestFilePolicy::critical) ++summary.critical_mismatches;
     }
-    if (outcome.refreshed_entry) {
+    if (outcome.refreshed_entry && refresh == CacheRefresh::build) {
       insert_cache_entry(fold.refreshed_cache, entry.path, std::move(*outcome.refreshed_entry));
     }
     if (outcome.repair) fold.repair_actions.push_back(*outcome.repair);

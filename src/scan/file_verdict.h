@@ -74,7 +74,11 @@ struct ScanFold {
   HashCacheMap refreshed_cache;
 };
 
+// Whether the fold builds the refreshed cache map; a run without a cache has no use for it.
+enum class CacheRefresh { build, skip };
+
 // Folds the outcomes in scan-list order. Fails with the message of the first failed outcome.
-Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes);
+Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes,
+                               CacheRefresh refresh = CacheRefresh::build);
 
 }  // namespace quendal

@@ -97,9 +97,11 @@ ScanList build_scan_list(const std::vector<UpdateManifestFile>& files, const Pat
 }
 
 std::string resolve_client_file(std::string_view client_root, std::string_view path) {
-  std::string result(client_root);
+  std::string result;
+  result.reserve(client_root.size() + path.size() + 1);
+  result += client_root;
   for_each_path_segment(path, [&](std::string_view segment) {
-    result = platform::join_path(result, segment);
+    platform::append_path_component(result, segment);
   });
   return result;
 }

@@ -120,6 +120,7 @@ std::string ascii_lower(std::string_view text) {
 
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // the usual case: both digests written in lower case
   for (std::size_t i = 0; i < a.size(); ++i) {
     char x = a[i];
     char y = b[i];
