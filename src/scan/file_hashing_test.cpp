@@ -1,0 +1,194 @@
+#include "scan/file_hashing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_support.h"
+
+namespace quendal {
+namespace {
+
+using test::failed_with;
+using test::k_sha256_abc;
+using test::k_sha256_empty;
+
+constexpr std::int64_t k_2026_01_31 = 1769817600;
+
+// 20 MiB and a bit of test::patterned_content, and its first 8 MiB (one full read buffer).
+constexpr std::size_t k_big_size = 20 * 1024 * 1024 + 12345;
+constexpr std::string_view k_big_sha256 =
+    "02557aefdb31acff40e38e999980fbf38ea2ef6c1c875338af5e0c92b842869c";
+constexpr std::string_view k_one_buffer_sha256 =
+    "9187d57afda2d70e8455679cf35baa2542df387a4e153047bcadf6e436d16512";
+
+TEST(HashFileContent, GivesTheSha256DigestAsLowerCaseHex) {
+  test::TempDir temp;
+  const std::pair<std::string, std::string_view> cases[] = {
+      {"abc", k_sha256_abc},
+      {"", k_sha256_empty},
+      {"hello\n", "5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03"},
+  };
+  for (const auto& [content, sha256] : cases) {
+    test::write_file(temp.path("f"), content);
+    Result<std::string> digest = hash_file_content(temp.path("f"));
+    ASSERT_TRUE(digest.ok()) << digest.error();
+    EXPECT_EQ(*digest, sha256) << content;
+  }
+}
+
+TEST(HashFileContent, HashesFilesLongerThanTheReadBufferWhole) {
+  test::TempDir temp;
+  const std::string content = test::patterned_content(k_big_size);
+  test::write_file(temp.path("big"), content);
+  test::write_file(temp.path("one"), std::string_view(content).substr(0, k_read_buffer_size));
+  Result<std::string> big = hash_file_content(temp.path("big"));
+  Result<std::string> one = hash_file_content(temp.path("one"));
+  ASSERT_TRUE(big.ok()) << big.error();
+  ASSERT_TRUE(one.ok()) << one.error();
+  EXPECT_EQ(*big, k_big_sha256);
+  EXPECT_EQ(*one, k_one_buffer_sha256);
+}
+
+TEST(HashFileContent, ReportsAFileThatCannotBeOpened) {
+  test::TempDir temp;
+  std::filesystem::create_directory(temp.path("dir"));
+  EXPECT_TRUE(
+      failed_with(hash_file_content(temp.path("none")),
+                  "Failed to open '" + temp.path("none") + "': ", "No such file or directory"));
+  EXPECT_TRUE(failed_with(hash_file_content(temp.path("dir")),
+                          "Failed to open '" + temp.path("dir") + "': ", "Is a directory"));
+}
+
+TEST(HashFileContent, ReportsAFailedReadAndHashesTheNextFileCleanly) {
+  // Reading this process's memory at offset 0 fails: a read fault that works as root.
+  const std::string memory = "/proc/self/mem";
+  if (!std::filesystem::exists(memory)) GTEST_SKIP() << "needs " << memory;
+  EXPECT_TRUE(failed_with(hash_file_content(memory),
+                          "Failed to read '/proc/self/mem': ", "Input/output error"));
+  test::TempDir temp;
+  test::write_file(temp.path("abc"), "abc");
+  Result<std::string> digest = hash_file_content(temp.path("abc"));
+  ASSERT_TRUE(digest.ok()) << digest.error();
+  EXPECT_EQ(*digest, k_sha256_abc);
+}
+
+// The digest step for the manifest entry "Data/Sky.pak", a file holding "abc" that was last
+// written at 2026-01-31T00:00:00.25Z.
+class ObtainDigestTest {
+ public:
+  ObtainDigestTest() {
+    test::write_file(m_temp.path("Data/Sky.pak"), "abc");
+    set_modified(k_2026_01_31, 250000000);
+  }
+
+  void set_modified(std::int64_t seconds, std::int64_t nanoseconds) {
+    test::set_modified_time(m_temp.path("Data/Sky.pak"), seconds, nanoseconds);
+    m_metadata = **query_file_metadata(m_temp.path("Data/Sky.pak"));
+  }
+
+  Result<ObtainedDigest> obtain(const HashCacheMap& cache,
+                                const std::string& disk_relative = "Data/Sky.pak") const {
+    return obtain_digest(m_file, m_temp.path(disk_relative), m_metadata, cache);
+  }
+
+ private:
+  test::TempDir m_temp;
+  UpdateManifestFile m_file{"Data/Sky.pak", 3, "abc", "blob", UpdateManifestFilePolicy::required};
+  platform::FileMetadata m_metadata;
+};
+
+TEST(HashClientFileCache, ReusesAStoredDigestOnlyWhenEverythingMatches) {
+  ObtainDigestTest step;
+  const std::string abc(k_sha256_abc);
+  // Key, stored entry, and the digest obtained: the stored text as it is when it is reused.
+  const std::tuple<std::string, ClientHashCacheEntry, std::string> cases[] = {
+      {"Data/Sky.pak", {3, k_2026_01_31, "planted"}, "planted"},
+      {"Data/Sky.pak", {3, k_2026_01_31, "BA7816BF"}, "BA7816BF"},
+      {"Data/Sky.pak", {3, k_2026_01_31, "planted "}, "planted "},
+      {"data/sky.pak", {3, k_2026_01_31, "planted"}, abc},
+      {"Data/Sky.pak", {4, k_2026_01_31, "planted"}, abc},
+      {"Data/Sky.pak", {3, k_2026_01_31 + 1, "planted"}, abc},
+      {"Data/Sky.pak", {3, std::nullopt, "planted"}, abc},
+      {"Data/Sky.pak", {3, k_2026_01_31, ""}, abc},
+      {"Data/Sky.pak", {3, k_2026_01_31, " \u3000"}, abc},
+  };
+  for (const auto& [key, stored, sha256] : cases) {
+    Result<ObtainedDigest> digest = step.obtain({{key, stored}});
+    ASSERT_TRUE(digest.ok()) << digest.error();
+    EXPECT_EQ(digest->sha256, sha256) << key << " " << stored.sha256;
+    EXPECT_EQ(digest->used_cached_hash, sha256 != abc) << key << " " << stored.sha256;
+  }
+}
+
+TEST(HashClientFileCache, AReusedDigestNeverOpensTheFile) {
+  ObtainDigestTest step;
+  const HashCacheMap cache = {{"Data/Sky.pak", {3, k_2026_01_31, "planted"}}};
+  Result<ObtainedDigest> digest = step.obtain(cache, "gone");
+  ASSERT_TRUE(digest.ok()) << digest.error();
+  EXPECT_EQ(digest->sha256, "planted");
+  const HashCacheMap stale = {{"Data/Sky.pak", {3, k_2026_01_31 + 1, "planted"}}};
+  EXPECT_FALSE(step.obtain(stale, "gone").ok());
+}
+
+TEST(HashClientFileCache, AFileBeforeTheEpochMatchesOnlyAnAbsentSecond) {
+  ObtainDigestTest step;
+  step.set_modified(-1, 500000000);
+  const std::pair<std::optional<std::int64_t>, bool> cases[] = {
+      {-1, false}, {0, false}, {std::nullopt, true}};
+  for (const auto& [stored, reused] : cases) {
+    Result<ObtainedDigest> digest = step.obtain({{"Data/Sky.pak", {3, stored, "planted"}}});
+    ASSERT_TRUE(digest.ok());
+    EXPECT_EQ(digest->used_cached_hash, reused) << stored.value_or(999);
+  }
+}
+
+TEST(HashClientFiles, AnEmptyScanListGivesNoOutcomes) {
+  const HashCacheMap cache;
+  const PathSet repair;
+  EXPECT_TRUE(hash_client_files({}, HashJobContext{"/nonexistent", &cache, &repair}).empty());
+}
+
+TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
+  test::TempDir temp;
+  test::write_file(temp.path("big.bin"), test::patterned_content(k_big_size));
+  test::write_file(temp.path("a.txt"), "abc");
+  test::write_file(temp.path("empty"), "");
+  std::filesystem::create_directory(temp.path("sub"));
+  const std::string long_name = test::overlong_name();
+  const std::vector<UpdateManifestFile> files = {
+      {"big.bin", k_big_size, std::string(k_big_sha256), "b0", UpdateManifestFilePolicy::required},
+      {"a.txt", 3, std::string(k_sha256_abc), "b1", UpdateManifestFilePolicy::required},
+      {long_name, 1, "x", "b2", UpdateManifestFilePolicy::required},
+      {"empty", 0, std::string(k_sha256_empty), "b3", UpdateManifestFilePolicy::optional},
+      {"sub/" + long_name, 1, "x", "b4", UpdateManifestFilePolicy::required},
+      {"missing", 1, "x", "b5", UpdateManifestFilePolicy::required},
+      {"a.txt", 3, "other", "b6", UpdateManifestFilePolicy::critical},
+  };
+  ScanList scan_list;
+  for (const UpdateManifestFile& f : files) scan_list.push_back(&f);
+  const HashCacheMap cache;
+  const PathSet repair;
+  std::vector<FileScanOutcome> outcomes =
+      hash_client_files(scan_list, HashJobContext{temp.path(), &cache, &repair});
+
+  ASSERT_EQ(outcomes.size(), files.size());
+  for (std::size_t i : {0u, 1u, 3u, 5u, 6u}) {
+    EXPECT_FALSE(outcomes[i].failure) << i << ": " << *outcomes[i].failure;
+    EXPECT_EQ(outcomes[i].file.entry, &files[i]) << i;
+  }
+  EXPECT_EQ(outcomes[0].file.actual_sha256, k_big_sha256);
+  EXPECT_EQ(outcomes[1].file.actual_sha256, k_sha256_abc);
+  EXPECT_EQ(outcomes[3].file.actual_sha256, k_sha256_empty);
+  EXPECT_EQ(outcomes[5].file.status, FileStatus::missing);
+  EXPECT_EQ(outcomes[6].file.status, FileStatus::modified);
+  const std::string third = "Failed to read metadata for '" + temp.path(long_name) + "': ";
+  const std::string fifth = "Failed to read metadata for '" + temp.path("sub/" + long_name) + "': ";
+  ASSERT_TRUE(outcomes[2].failure && outcomes[4].failure);
+  EXPECT_TRUE(test::is_failure_text(*outcomes[2].failure, third, "File name too long"));
+  EXPECT_TRUE(test::is_failure_text(*outcomes[4].failure, fifth, "File name too long"));
+  EXPECT_TRUE(failed_with(fold_outcomes(std::move(outcomes)), third, "File name too long"));
+}
+
+}  // namespace
+}  // namespace quendal

@@ -1,0 +1,84 @@
+#include "scan/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace quendal {
+namespace {
+
+// Runs `count` jobs on `pool` and returns how often each index was called.
+std::vector<int> calls_per_index(WorkerPool& pool, std::size_t count) {
+  std::unique_ptr<std::atomic<int>[]> calls(new std::atomic<int>[count]);
+  for (std::size_t i = 0; i < count; ++i) calls[i] = 0;
+  pool.run(count, [&](std::size_t i) { ++calls[i]; });
+  std::vector<int> result;
+  for (std::size_t i = 0; i < count; ++i) result.push_back(calls[i].load());
+  return result;
+}
+
+TEST(WorkerPool, CallsEveryIndexExactlyOnceRunAfterRun) {
+  WorkerPool pool(4);
+  EXPECT_EQ(pool.worker_count(), 4u);
+  // Fewer jobs than workers, as many, many more, and one: every run is complete and separate.
+  for (std::size_t count : {1u, 3u, 4u, 1000u, 1u, 17u}) {
+    EXPECT_EQ(calls_per_index(pool, count), std::vector<int>(count, 1)) << count;
+  }
+}
+
+TEST(WorkerPool, ZeroJobsReturnsWithoutCallingTheJob) {
+  WorkerPool pool(2);
+  std::atomic<int> calls = 0;
+  pool.run(0, [&](std::size_t) { ++calls; });
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(WorkerPool, OtherJobsRunWhileOneJobIsStillBusy) {
+  // Job 0 waits until every other job has finished: that completes only when the other
+  // workers keep taking jobs while one of them is held up, and run() waits for job 0 too.
+  WorkerPool pool(2);
+  constexpr std::size_t k_count = 64;
+  std::atomic<std::size_t> others_done = 0;
+  std::atomic<bool> first_saw_all = false;
+  std::atomic<bool> first_finished = false;
+  pool.run(k_count, [&](std::size_t i) {
+    if (i != 0) {
+      ++others_done;
+      return;
+    }
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (others_done < k_count - 1 && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+    first_saw_all = others_done == k_count - 1;
+    first_finished = true;
+  });
+  EXPECT_TRUE(first_finished);
+  EXPECT_TRUE(first_saw_all);
+}
+
+TEST(WorkerPool, ConcurrentCallersEachGetTheirOwnCompleteRun) {
+  WorkerPool pool(2);
+  std::vector<int> a;
+  std::vector<int> b;
+  std::thread other([&] { a = calls_per_index(pool, 300); });
+  b = calls_per_index(pool, 500);
+  other.join();
+  EXPECT_EQ(a, std::vector<int>(300, 1));
+  EXPECT_EQ(b, std::vector<int>(500, 1));
+}
+
+TEST(WorkerPool, InstanceIsOnePoolWithOneWorkerPerLogicalProcessor) {
+  WorkerPool& pool = WorkerPool::instance();
+  EXPECT_EQ(&pool, &WorkerPool::instance());
+  EXPECT_EQ(pool.worker_count(), platform::logical_processor_count());
+  EXPECT_EQ(calls_per_index(pool, 10), std::vector<int>(10, 1));
+}
+
+}  // namespace
+}  // namespace quendal

@@ -1,0 +1,78 @@
+#include "util/text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quendal {
+namespace {
+
+TEST(IsWhiteSpace, HoldsExactlyTheWhiteSpaceProperty) {
+  const std::u32string members =
+      U"\x09\x0a\x0b\x0c\x0d\x20\x85\xa0\u1680\u2000\u2005\u200a"
+      U"\u2028\u2029\u202f\u205f\u3000";
+  // Neighbours of the members, and look-alikes that lack the property.
+  const std::u32string others =
+      U"\x08\x0e\x1f\x21\x84\x86\xa1\u167f\u180e\u1fff\u200b\u2027"
+      U"\u202a\u2030\u205e\u2060\u3001\ufeff";
+  for (char32_t c : members) EXPECT_TRUE(is_white_space(c)) << static_cast<unsigned>(c);
+  for (char32_t c : others) EXPECT_FALSE(is_white_space(c)) << static_cast<unsigned>(c);
+  EXPECT_FALSE(is_white_space(0));
+}
+
+TEST(IsBlank, EmptyOrOnlyWhiteSpaceCountsAsBlank) {
+  for (const char* blank : {"", " \t\r\n\v\f", "\u3000\u00a0\u2028 \u0085"}) {
+    EXPECT_TRUE(is_blank(blank)) << blank;
+  }
+  // Zero width space is no white space; bytes of a character cut short are not either.
+  for (const char* text : {" x ", "x", "\u200b", "\xa0", " \xe3\x80"}) {
+    EXPECT_FALSE(is_blank(text)) << text;
+  }
+}
+
+TEST(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEndsOnly) {
+  EXPECT_EQ(trim_white_space(" \u3000a \u2029b\u00a0\t"), "a \u2029b");
+  EXPECT_EQ(trim_white_space("\u2003\u2003"), "");
+  EXPECT_EQ(trim_white_space("é "), "é");
+  EXPECT_EQ(trim_white_space(" \x80 "), "\x80");
+  EXPECT_EQ(trim_white_space("a\xe3\x80"), "a\xe3\x80");
+}
+
+TEST(IsValidUtf8, AcceptsWellFormedAndRejectsMalformedText) {
+  for (const char* text : {"", "plain", "\xc2\x80", "é", "\u20ac", "\xef\xbf\xbf",
+                           "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
+    EXPECT_TRUE(is_valid_utf8(text)) << text;
+  }
+  // A lone continuation, overlong forms, surrogates, beyond U+10FFFF, bad lead bytes, cut short.
+  for (const char* text : {"\x80", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xf0\x80\x80\x80",
+                           "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
+                           "\xff", "\xc3", "\xe2\x82", "\xe2\x28\xa1"}) {
+    EXPECT_FALSE(is_valid_utf8(text)) << testing::PrintToString(std::string(text));
+  }
+}
+
+TEST(ValidUtf8Prefix, StopsAtTheFirstMalformedSequenceAfterAnyAsciiRun) {
+  EXPECT_EQ(valid_utf8_prefix("é\xed\xa0\x80"), 2u);
+  EXPECT_EQ(valid_utf8_prefix("\xff"
+                              "abc"),
+            0u);
+  for (std::size_t run = 0; run <= 40; ++run) {
+    const std::string ascii(run, 'a');
+    EXPECT_EQ(valid_utf8_prefix(ascii + "\xe2\x82" + ascii), run) << run;
+    EXPECT_EQ(valid_utf8_prefix(ascii + "\u20ac" + ascii + "\xff"), 2 * run + 3) << run;
+    EXPECT_TRUE(is_valid_utf8(ascii + "\u3000" + ascii));
+  }
+}
+
+TEST(EqualsIgnoringAsciiCase, FoldsAsciiLettersAndNothingElse) {
+  EXPECT_TRUE(equals_ignoring_ascii_case("SHA256", "sha256"));
+  EXPECT_TRUE(equals_ignoring_ascii_case("", ""));
+  // "@" and "`", "[" and "{" differ by the case bit but are no letters.
+  for (auto [a, b] :
+       {std::pair{"sha256 ", "sha256"}, {"sha25", "sha256"}, {"Ä", "ä"}, {"@", "`"}, {"[", "{"}}) {
+    EXPECT_FALSE(equals_ignoring_ascii_case(a, b)) << a << " " << b;
+  }
+}
+
+}  // namespace
+}  // namespace quendal

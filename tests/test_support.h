@@ -1,0 +1,85 @@
+// Fixtures shared by the unit tests: real temporary directories and files, file contents with a
+// known digest, and failure checks that compare the operating system's cause exactly on POSIX.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "util/result.h"
+
+namespace quendal::test {
+
+// A fresh directory under the system's temporary directory, removed with everything in it when
+// the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // The directory itself, or `relative` (written with "/") inside it, as UTF-8 text.
+  std::string path(std::string_view relative = {}) const;
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// Writes `content` to `path`, creating missing parent directories, replacing an existing file.
+void write_file(const std::string& path, std::string_view content);
+
+// The whole content of `path`; fails the current test when it cannot be read.
+std::string read_file(const std::string& path);
+
+// The names in directory `path`, sorted.
+std::vector<std::string> list_directory(const std::string& path);
+
+// Sets the last-write time of `path` to `seconds` and `nanoseconds` after 1970-01-01T00:00:00Z.
+void set_modified_time(const std::string& path, std::int64_t seconds, std::int64_t nanoseconds = 0);
+
+// `size` bytes where byte i is (i * 131 + i / 8191) % 251: long, not periodic in the read
+// buffer's size, and cheap to write again in any language to compute its digest.
+std::string patterned_content(std::size_t size);
+
+// `relative` (written with "/") with the platform's separator.
+std::string native(std::string relative);
+
+// A name one character longer than any file-system component may be.
+std::string overlong_name();
+
+// Changes the current directory for the life of the object.
+class ScopedCurrentDirectory {
+ public:
+  explicit ScopedCurrentDirectory(const std::string& path);
+  ~ScopedCurrentDirectory();
+  ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+  ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path m_previous;
+};
+
+// Succeeds when `error` is `fixed` followed by `posix_cause`. The cause is the operating
+// system's text, which only POSIX systems word alike, so elsewhere only `fixed` is compared.
+::testing::AssertionResult is_failure_text(const std::string& error, const std::string& fixed,
+                                           std::string_view posix_cause);
+
+template <typename T>
+::testing::AssertionResult failed_with(const Result<T>& result, const std::string& fixed,
+                                       std::string_view posix_cause = {}) {
+  if (result.ok()) return ::testing::AssertionFailure() << "succeeded; expected " << fixed;
+  return is_failure_text(result.error(), fixed, posix_cause);
+}
+
+inline constexpr std::string_view k_sha256_abc =
+    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+inline constexpr std::string_view k_sha256_empty =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+}  // namespace quendal::test
