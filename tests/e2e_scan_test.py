@@ -307,7 +307,8 @@ class ManifestValidationTest(E2ETestCase):
         good = file_entry("a.txt", b"abc")
         bad = file_entry("loop", b"")
         for path in ("..", "../outside.txt", "data/../../x", "data\\..\\x", "..\\", "C:x.txt",
-                     "c:/windows/x", "data/a:b", ":", "x\u0000y", "\u0000"):
+                     "c:/windows/x", "data/a:b", ":", "x\u0000y", "\u0000", "...", "data/.. /x",
+                     "sub/.../..y"):
             with self.subTest(path=path):
                 doc = manifest_doc([good, bad, file_entry(path, b"x")])
                 self.assert_failure(self.scan(doc), "Manifest contains an unsafe file path.")
@@ -320,7 +321,7 @@ class ManifestValidationTest(E2ETestCase):
     def test_lookalikes_of_unsafe_paths_are_scanned(self):
         self.make_client({"a.txt": b"abc"})
         good = file_entry("a.txt", b"abc")
-        names = ["..x", "sub/..y/.z"] + ([] if windows() else ["...", "x..", "sub/.../..y"])
+        names = ["..x", "sub/..y/.z"] + ([] if windows() else ["x..", "sub/..y./. z"])
         files = [good] + [file_entry(p, b"x") for p in names]  # Win32 drops trailing dots
         doc = manifest_doc(files, excludedPaths=["../a", "C:\\x"],
                            repairIfMissingPaths=["..", "a:b"])

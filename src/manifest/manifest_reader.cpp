@@ -180,15 +180,24 @@ class DocumentTarget final : public json::RecordTarget {
   SignatureTarget m_signature;
 };
 
+// True for "..", and for the segments that Windows may turn into it by dropping trailing dots
+// and spaces ("...", ".. "): any segment of dots and spaces alone with at least two dots.
+bool is_parent_segment(std::string_view segment) {
+  if (segment.find_first_not_of(". ") != std::string_view::npos) return false;
+  const auto first_dot = segment.find('.');
+  return first_dot != std::string_view::npos &&
+         segment.find('.', first_dot + 1) != std::string_view::npos;
+}
+
 // True when the path could reach outside the client directory or be cut short by the OS: a
-// ".." segment, a drive or stream designator, or a NUL.
+// parent segment, a drive or stream designator, or a NUL.
 bool is_unsafe_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return true;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= path.size(); ++i) {
     if (i == path.size() || path[i] == '/' || path[i] == '\\') {
       const std::string_view segment = path.substr(start, i - start);
-      if (segment == ".." || segment.find(':') != std::string_view::npos) return true;
+      if (is_parent_segment(segment) || segment.find(':') != std::string_view::npos) return true;
       start = i + 1;
     }
   }

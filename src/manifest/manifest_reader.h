@@ -21,7 +21,8 @@ Result<UpdateManifestDocument> parse_update_manifest(std::string_view text);
 // supported right now."), files present ("Manifest does not list any client files."), file
 // entries complete ("Manifest contains an incomplete file entry."), and file paths safe
 // ("Manifest contains an unsafe file path."): no path may step out of the client directory
-// through a ".." segment, name a drive or stream through ":", or hold a NUL.
+// through a ".." segment (or one of dots and spaces that Windows would read as ".."), name a
+// drive or stream through ":", or hold a NUL.
 Result<void> validate_update_manifest(const UpdateManifestDocument& document);
 
 }  // namespace quendal

@@ -234,12 +234,12 @@ TEST(ValidateUpdateManifest, RejectsPathsThatCouldLeaveTheClientDirectory) {
   for (const std::string& path : std::initializer_list<std::string>{
            "..", "../x", "data/../../x", "data\\..\\x", "data/..", "C:/Windows/x", "C:x",
            "data/a:b", "a.pak:stream", std::string("data/a\0.pak", 11), ".velor-updater/../../x",
-           "quendal.exe/../x"}) {
+           "quendal.exe/../x", ".../x", "data/.. /x", "data\\. ./x"}) {
     EXPECT_EQ(validation_message([&](auto& m) { m.files[1].path = path; }), k_unsafe)
         << testing::PrintToString(path);
   }
   for (const char* path :
-       {"..data/x", "data/x..", ".../x", "data/.hidden", "./x", "a/./b", "/absolute/x"}) {
+       {"..data/x", "data/x..", ". x/y", "data/.hidden", "./x", "a/./b", "/absolute/x"}) {
     EXPECT_EQ(validation_message([&](auto& m) { m.files[1].path = path; }), "(valid)") << path;
   }
 }
