@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/file_hashing.h"
 #include "util/result.h"
 
 namespace quendal::bench {
@@ -101,16 +102,6 @@ class Random {
 
   std::uint64_t m_state[4];
 };
-
-std::string hex_digest(const platform::Sha256Digest& digest) {
-  static constexpr char k_hex[] = "0123456789abcdef";
-  std::string text(digest.size() * 2, '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = k_hex[digest[i] >> 4];
-    text[2 * i + 1] = k_hex[digest[i] & 0x0F];
-  }
-  return text;
-}
 
 std::string padded(std::size_t value, std::size_t width) {
   std::string text = std::to_string(value);

@@ -52,6 +52,25 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
+// Opens `path` for reading and fills `st`, refusing anything but a regular file. O_NONBLOCK
+// keeps a FIFO from blocking the open; the type check then refuses it, so nothing is ever read
+// from a pipe or device that might never end.
+Result<int> open_regular_file(const std::string& path, struct stat& st) {
+  const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno_failure(errno);
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return errno_failure(error);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
+    return Failure{"Not a regular file"};
+  }
+  return fd;
+}
+
 }  // namespace
 
 const char k_path_separator = '/';
@@ -99,19 +118,10 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
 }
 
 Result<std::string> read_file(const std::string& path) {
-  const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return errno_failure(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return errno_failure(error);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
-    return Failure{"Not a regular file"};
-  }
+  Result<int> opened = open_regular_file(path, st);
+  if (!opened.ok()) return opened.failure();
+  const int fd = *opened;
   std::string content;
   content.reserve(static_cast<std::size_t>(st.st_size));
   prefer_huge_pages(content.data(), content.capacity());
@@ -177,21 +187,10 @@ Result<std::string> canonical_directory(const std::string& path) {
 }
 
 Result<InputFile> InputFile::open(const std::string& path) {
-  // O_NONBLOCK keeps a FIFO from blocking the open; the type check below then refuses it.
-  const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return errno_failure(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return errno_failure(error);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
-    return Failure{"Not a regular file"};
-  }
-  return InputFile(fd);
+  Result<int> opened = open_regular_file(path, st);
+  if (!opened.ok()) return opened.failure();
+  return InputFile(*opened);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) {

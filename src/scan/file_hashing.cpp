@@ -21,6 +21,8 @@ HashingState& thread_hashing_state() {
   return state;
 }
 
+}  // namespace
+
 std::string hex_digest(const platform::Sha256Digest& digest) {
   static constexpr char k_hex[] = "0123456789abcdef";
   std::string text(digest.size() * 2, '0');
@@ -31,7 +33,6 @@ std::string hex_digest(const platform::Sha256Digest& digest) {
   return text;
 }
 
-}  // namespace
 
 Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::string& disk_path) {
   Result<std::optional<platform::FileMetadata>> metadata = platform::file_metadata(disk_path);

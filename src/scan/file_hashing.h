@@ -38,6 +38,9 @@ Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::
                                      const platform::FileMetadata& metadata,
                                      const HashCacheMap& cache);
 
+// The digest as 64 lower-case hexadecimal digits, high nibble first.
+std::string hex_digest(const platform::Sha256Digest& digest);
+
 // SHA-256 of the content of `disk_path` as 64 lower-case hex digits. Fails with
 // "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>".
 Result<std::string> hash_file_content(const std::string& disk_path);
