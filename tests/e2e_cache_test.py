@@ -4,7 +4,9 @@ one cache path."""
 
 import collections
 import json
+import ntpath
 import os
+import posixpath
 import random
 import re
 import signal
@@ -327,12 +329,14 @@ class CacheStateTest(CacheTestCase):
         planted, reused, fresh = self.planted()
         root = self.root()
         cache = self.dir / "cache.json"
-        for recorded in (root.upper(), root.replace("/", "\\"), root + "///", root + "\\/",
+        swapped = root.translate(str.maketrans("/\\", "\\/"))
+        for recorded in (root.upper(), swapped, root + "///", root + "\\/",
                          "  " + root + " \n", "", "   ", "/\\/"):
             with self.subTest(accepted=recorded):
                 cache.write_text(cache_input(recorded, [planted]))
                 self.assert_scan(self.scan(cache=cache), reused)
-        for recorded in (root + "x", os.path.dirname(root), "/elsewhere", "./client",
+        parent = (ntpath if windows() else posixpath).dirname(root)
+        for recorded in (root + "x", parent, "/elsewhere", "./client",
                          root.replace("client", "clien")):
             with self.subTest(rejected=recorded):
                 cache.write_text(cache_input(recorded, [planted]))

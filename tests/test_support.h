@@ -1,5 +1,6 @@
 // Fixtures shared by the unit tests: real temporary directories and files, file contents with a
-// known digest, and failure checks that compare the operating system's cause exactly on POSIX.
+// known digest, failure checks that compare the operating system's cause exactly on POSIX, and
+// the few things that differ by platform (path forms, faults, error codes).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,6 +28,10 @@ class TempDir {
   // The directory itself, or `relative` (written with "/") inside it, as UTF-8 text.
   std::string path(std::string_view relative = {}) const;
 
+  // `relative` (written with "/") inside the directory as the scan builds it from path() and a
+  // manifest path: joined with the platform's separator.
+  std::string disk_path(std::string_view relative) const;
+
  private:
   std::filesystem::path m_path;
 };
@@ -53,6 +58,20 @@ std::string native(std::string relative);
 // A name one character longer than any file-system component may be.
 std::string overlong_name();
 
+// True when the tests run on Windows (natively or under Wine).
+bool on_windows();
+
+// A file name whose metadata cannot be read for a reason other than "not found": on POSIX
+// overlong_name() (ENAMETOOLONG, "File name too long"); on Windows, which under Wine reports an
+// overlong name as not found, a name holding "<" (ERROR_INVALID_NAME).
+std::string refused_name();
+inline constexpr std::string_view k_refused_name_cause = "File name too long";
+inline constexpr unsigned long k_refused_name_error = 123;
+
+// The client root the tool resolves the existing directory `path` to: its canonical absolute
+// path; on Windows in the extended-length form with "\" ("\\?\C:\...").
+std::string client_root(const std::string& path);
+
 // Changes the current directory for the life of the object.
 class ScopedCurrentDirectory {
  public:
@@ -65,16 +84,20 @@ class ScopedCurrentDirectory {
   std::filesystem::path m_previous;
 };
 
-// Succeeds when `error` is `fixed` followed by `posix_cause`. The cause is the operating
-// system's text, which only POSIX systems word alike, so elsewhere only `fixed` is compared.
+// Succeeds when `error` is `fixed` followed by the cause. The cause is the operating system's
+// text, which only POSIX systems word alike: on POSIX it must be `posix_cause`; on Windows it
+// must be this system's text for the error code `windows_error` when one is given (Wine's
+// texts differ from Windows'), and otherwise only `fixed` is compared.
 ::testing::AssertionResult is_failure_text(const std::string& error, const std::string& fixed,
-                                           std::string_view posix_cause);
+                                           std::string_view posix_cause,
+                                           unsigned long windows_error = 0);
 
 template <typename T>
 ::testing::AssertionResult failed_with(const Result<T>& result, const std::string& fixed,
-                                       std::string_view posix_cause = {}) {
+                                       std::string_view posix_cause = {},
+                                       unsigned long windows_error = 0) {
   if (result.ok()) return ::testing::AssertionFailure() << "succeeded; expected " << fixed;
-  return is_failure_text(result.error(), fixed, posix_cause);
+  return is_failure_text(result.error(), fixed, posix_cause, windows_error);
 }
 
 inline constexpr std::string_view k_sha256_abc =

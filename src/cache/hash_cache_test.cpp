@@ -69,16 +69,23 @@ TEST(ManifestFingerprint, JoinsTrimmedChannelReleaseSecondsAndSignature) {
   EXPECT_EQ(manifest_fingerprint(manifest), "a:b:2:-1:s i g");
 }
 
+// `text` as the content of a JSON string; the paths here hold no other character to escape.
+std::string json_text(std::string_view text) {
+  std::string escaped;
+  for (char c : text) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return escaped;
+}
+
 // A temporary directory holding a client directory "Client" and the cache "cache.json".
 struct CacheSetup {
   test::TempDir temp;
   std::string cache = temp.path("cache.json");
   std::string client = temp.path("Client");
-  std::string canonical_client;
+  std::string canonical_client;  // the client root the tool resolves `client` to
 
   CacheSetup() {
     fs::create_directory(client);
-    canonical_client = fs::canonical(client).generic_string();
+    canonical_client = test::client_root(client);
   }
 
   // Writes a cache document with one entry, of schema `schema` for client root `root` (both
@@ -100,7 +107,7 @@ TEST(LoadHashCache, NoReadableMetadataGivesNoEntriesSilently) {
   CacheSetup setup;
   test::write_file(setup.temp.path("file"), "x");
   for (const std::string& path : {std::string("none.json"), std::string("no/such/dir/cache.json"),
-                                  std::string("file/cache.json"), test::overlong_name()}) {
+                                  std::string("file/cache.json"), test::refused_name()}) {
     Result<LoadedHashCache> loaded = load_hash_cache(setup.temp.path(path), setup.client);
     ASSERT_TRUE(loaded.ok()) << loaded.error();
     EXPECT_TRUE(loaded->entries.empty());
@@ -171,7 +178,7 @@ TEST(LoadHashCache, AnotherSchemaIsIgnoredAndLeftInPlace) {
   CacheSetup setup;
   for (const char* schema : {"velor-tirn-client-hash-cache.v1", "VELOR-TIRN-CLIENT-HASH-CACHE.V2",
                              "velor-tirn-client-hash-cache.v2.1", ""}) {
-    Result<LoadedHashCache> loaded = setup.load(setup.canonical_client, schema);
+    Result<LoadedHashCache> loaded = setup.load(json_text(setup.canonical_client), schema);
     ASSERT_TRUE(loaded.ok()) << loaded.error();
     EXPECT_TRUE(loaded->entries.empty());
     EXPECT_EQ(loaded->warning, "Ignoring outdated client hash cache '" + setup.cache +
@@ -179,7 +186,7 @@ TEST(LoadHashCache, AnotherSchemaIsIgnoredAndLeftInPlace) {
     EXPECT_NE(test::read_file(setup.cache).find(schema), std::string::npos);
   }
   Result<LoadedHashCache> loaded =
-      setup.load(setup.canonical_client, " velor-tirn-client-hash-cache.v2\\t\u3000");
+      setup.load(json_text(setup.canonical_client), " velor-tirn-client-hash-cache.v2\\t\u3000");
   ASSERT_TRUE(loaded.ok()) << loaded.error();
   EXPECT_EQ(loaded->warning, std::nullopt);
   EXPECT_EQ(loaded->entries, k_stored_entries);
@@ -187,18 +194,20 @@ TEST(LoadHashCache, AnotherSchemaIsIgnoredAndLeftInPlace) {
 
 TEST(LoadHashCache, UsesTheEntriesOnlyForTheSameClientRoot) {
   CacheSetup setup;
-  const std::string root = setup.canonical_client;
+  const std::string root = json_text(setup.canonical_client);
   std::string upper = root;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::string backslashed;  // as JSON text
-  for (char c : root) backslashed += c == '/' ? std::string("\\\\") : std::string(1, c);
-  const std::string gone = setup.temp.path("Gone/../Client");
+  std::string swapped;  // the root with "/" and "\" swapped
+  for (char c : setup.canonical_client) swapped += c == '/' ? '\\' : c == '\\' ? '/' : c;
+  // Cannot be resolved: POSIX looks for "Gone" to resolve "Gone/.."; Windows drops "Gone/.."
+  // from the text before it looks at the disk, so there the directory itself must be missing.
+  const std::string gone = setup.temp.path(test::on_windows() ? "Gone" : "Gone/../Client");
   // Stored root (as JSON text), the client directory as typed, and whether they match.
   const std::tuple<std::string, std::string, bool> cases[] = {
       {root, setup.client, true},
       {root, setup.temp.path("Client/../Client/."), true},
       {upper, setup.client, true},
-      {backslashed, setup.client, true},
+      {json_text(swapped), setup.client, true},
       {" " + root + "///\\\\ ", setup.client, true},
       {"", setup.client, true},
       {" \u3000", setup.client, true},

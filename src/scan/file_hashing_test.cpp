@@ -155,7 +155,7 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
   test::write_file(temp.path("a.txt"), "abc");
   test::write_file(temp.path("empty"), "");
   std::filesystem::create_directory(temp.path("sub"));
-  const std::string long_name = test::overlong_name();
+  const std::string long_name = test::refused_name();
   const std::vector<UpdateManifestFile> files = {
       {"big.bin", k_big_size, std::string(k_big_sha256), "b0", UpdateManifestFilePolicy::required},
       {"a.txt", 3, std::string(k_sha256_abc), "b1", UpdateManifestFilePolicy::required},
@@ -182,12 +182,15 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
   EXPECT_EQ(outcomes[3].file.actual_sha256, k_sha256_empty);
   EXPECT_EQ(outcomes[5].file.status, FileStatus::missing);
   EXPECT_EQ(outcomes[6].file.status, FileStatus::modified);
-  const std::string third = "Failed to read metadata for '" + temp.path(long_name) + "': ";
-  const std::string fifth = "Failed to read metadata for '" + temp.path("sub/" + long_name) + "': ";
+  const std::string third = "Failed to read metadata for '" + temp.disk_path(long_name) + "': ";
+  const std::string fifth =
+      "Failed to read metadata for '" + temp.disk_path("sub/" + long_name) + "': ";
+  const std::string_view cause = test::k_refused_name_cause;
+  const unsigned long error = test::k_refused_name_error;
   ASSERT_TRUE(outcomes[2].failure && outcomes[4].failure);
-  EXPECT_TRUE(test::is_failure_text(*outcomes[2].failure, third, "File name too long"));
-  EXPECT_TRUE(test::is_failure_text(*outcomes[4].failure, fifth, "File name too long"));
-  EXPECT_TRUE(failed_with(fold_outcomes(std::move(outcomes)), third, "File name too long"));
+  EXPECT_TRUE(test::is_failure_text(*outcomes[2].failure, third, cause, error));
+  EXPECT_TRUE(test::is_failure_text(*outcomes[4].failure, fifth, cause, error));
+  EXPECT_TRUE(failed_with(fold_outcomes(std::move(outcomes)), third, cause, error));
 }
 
 }  // namespace

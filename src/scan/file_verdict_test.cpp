@@ -70,20 +70,21 @@ TEST(HashClientFile, AMissingFileIsMissingWithARepairAction) {
 
 TEST(HashClientFile, AMetadataFailureOtherThanNotFoundFailsTheFile) {
   Client client;
-  const std::string path = "data/" + test::overlong_name();
+  const std::string path = "data/" + test::refused_name();
   std::filesystem::create_directory(client.root.path("data"));
-  EXPECT_TRUE(test::is_failure_text(
-      client.verdict(entry(path, 3, k_abc)),
-      "Failed to read metadata for '" + client.root.path(path) + "': ", "File name too long"));
+  EXPECT_TRUE(
+      test::is_failure_text(client.verdict(entry(path, 3, k_abc)),
+                            "Failed to read metadata for '" + client.root.disk_path(path) + "': ",
+                            test::k_refused_name_cause, test::k_refused_name_error));
 }
 
 TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
   Client client;
-  client.repair_if_missing = {"config/user.ini"};
+  client.repair_if_missing = {"config/user.ini", "config/gone.ini"};
   client.add("Config/User.ini", "sixteen bytes...");
   client.cache["Config\\User.ini"] = {16, k_2026_01_31, k_abc};  // not consulted
   EXPECT_EQ(client.verdict(entry("Config\\User.ini", 3, k_abc)), "healthy 16 - hashed - -");
-  EXPECT_EQ(client.verdict(entry("config/USER.ini/", 3, k_abc)), "missing - - hashed missing -");
+  EXPECT_EQ(client.verdict(entry("config/GONE.ini/", 3, k_abc)), "missing - - hashed missing -");
 }
 
 TEST(HashClientFile, AnotherLengthIsASizeMismatchWhateverTheCacheHolds) {
@@ -132,9 +133,10 @@ TEST(HashClientFile, AnEntryThatExistsButCannotBeOpenedFailsTheFile) {
   // A directory of the listed length passes the size test and fails at the open.
   const auto metadata = platform::file_metadata(client.root.path("dir.pak"));
   ASSERT_TRUE(metadata.ok() && metadata->has_value());
+  // ERROR_DIRECTORY_NOT_SUPPORTED on Windows.
   EXPECT_TRUE(test::is_failure_text(
       client.verdict(entry("dir.pak", (*metadata)->length, "x")),
-      "Failed to open '" + client.root.path("dir.pak") + "': ", "Is a directory"));
+      "Failed to open '" + client.root.disk_path("dir.pak") + "': ", "Is a directory", 336));
 }
 
 // A successful outcome for `file` as the verdict would build it.
