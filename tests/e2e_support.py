@@ -319,11 +319,17 @@ def command(args):
 
 
 def run_tool(args, *, cwd=None, stdout=None, timeout=120):
-    before = time.time_ns()
-    proc = subprocess.run(command(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE if stdout is None else stdout,
-                          stderr=subprocess.PIPE, timeout=timeout)
-    after = time.time_ns()
+    # quendal never exits non-zero without a message. Under an emulator, now and then the
+    # program never starts when the machine is busy (Wine exits 1, silently): such a run is
+    # tried again, at most twice. Without an emulator every run counts as it is.
+    for attempt in range(3 if Config.emulator else 1):
+        before = time.time_ns()
+        proc = subprocess.run(command(args), cwd=cwd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE if stdout is None else stdout,
+                              stderr=subprocess.PIPE, timeout=timeout)
+        after = time.time_ns()
+        if proc.returncode == 0 or proc.stderr or proc.stdout:
+            break
     return Run(proc.returncode, proc.stdout or b"", proc.stderr, before, after)
 
 

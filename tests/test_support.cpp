@@ -1,19 +1,6 @@
 #include "test_support.h"
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include "platform/platform_windows.h"
-#endif
-
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -75,26 +62,6 @@ std::vector<std::string> list_directory(const std::string& path) {
   return names;
 }
 
-void set_modified_time(const std::string& path, std::int64_t seconds, std::int64_t nanoseconds) {
-#ifdef _WIN32
-  // MinGW's std::filesystem sets whole seconds only, truncated towards 1970, so 1969-12-31
-  // 23:59:59.5 would become 1970-01-01 00:00:00; the system call takes 100 ns ticks from 1601.
-  const auto ticks =
-      static_cast<std::uint64_t>(116444736000000000 + seconds * 10000000 + nanoseconds / 100);
-  const FILETIME time{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
-  const HANDLE file = ::CreateFileW(fs::path(path).c_str(), FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot open " << path;
-  EXPECT_TRUE(::SetFileTime(file, nullptr, nullptr, &time)) << "cannot set the time of " << path;
-  ::CloseHandle(file);
-#else
-  const std::chrono::sys_time<std::chrono::nanoseconds> instant{
-      std::chrono::seconds{seconds} + std::chrono::nanoseconds{nanoseconds}};
-  fs::last_write_time(path, std::chrono::file_clock::from_sys(instant));
-#endif
-}
-
 std::string patterned_content(std::size_t size) {
   std::string content(size, '\0');
   for (std::size_t i = 0; i < size; ++i) {
@@ -129,16 +96,11 @@ ScopedCurrentDirectory::ScopedCurrentDirectory(const std::string& path)
 ScopedCurrentDirectory::~ScopedCurrentDirectory() { fs::current_path(m_previous); }
 
 ::testing::AssertionResult is_failure_text(const std::string& error, const std::string& fixed,
-                                           [[maybe_unused]] std::string_view posix_cause,
-                                           [[maybe_unused]] unsigned long windows_error) {
-#ifdef _WIN32
-  const bool whole = windows_error != 0;
-  const std::string expected = fixed + (whole ? platform::windows::error_text(windows_error) : "");
-#else
-  const bool whole = true;
-  const std::string expected = fixed + std::string(posix_cause);
-#endif
-  if (whole ? error == expected : error.starts_with(fixed)) return ::testing::AssertionSuccess();
+                                           std::string_view posix_cause,
+                                           unsigned long windows_error) {
+  const std::optional<std::string> cause = expected_cause(posix_cause, windows_error);
+  const std::string expected = fixed + cause.value_or("");
+  if (cause ? error == expected : error.starts_with(fixed)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
          << "failure text\n  actual:   " << error << "\n  expected: " << expected;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +92,10 @@ class ScopedCurrentDirectory {
 ::testing::AssertionResult is_failure_text(const std::string& error, const std::string& fixed,
                                            std::string_view posix_cause,
                                            unsigned long windows_error = 0);
+
+// The cause is_failure_text expects after the fixed part, or nullopt when only the fixed part
+// can be compared. Defined per platform.
+std::optional<std::string> expected_cause(std::string_view posix_cause, unsigned long windows_error);
 
 template <typename T>
 ::testing::AssertionResult failed_with(const Result<T>& result, const std::string& fixed,
