@@ -12,7 +12,16 @@ namespace {
 // Each worker keeps its read buffer and digest state for the life of the process: allocating
 // (and zero-filling) 8 MiB per file would cost more than hashing a small file.
 struct HashingState {
-  std::unique_ptr<std::byte[]> buffer{new std::byte[k_read_buffer_size]};
+  HashingState() { platform::prefer_huge_pages(buffer.get(), k_read_buffer_size); }
+
+  // Aligned to 2 MiB so that the whole buffer can be backed by huge pages: the kernel copies
+  // every byte into it and the digest reads every byte out again.
+  struct AlignedDelete {
+    void operator()(std::byte* data) const { ::operator delete[](data, k_buffer_alignment); }
+  };
+  static constexpr std::align_val_t k_buffer_alignment{2 * 1024 * 1024};
+  std::unique_ptr<std::byte[], AlignedDelete> buffer{
+      static_cast<std::byte*>(::operator new[](k_read_buffer_size, k_buffer_alignment))};
   platform::Sha256 sha256;
 };
 
