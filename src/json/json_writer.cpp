@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "util/text.h"
 
 namespace quendal::json {
@@ -27,10 +26,7 @@ constexpr std::uint64_t word_needs_attention(std::uint64_t word) {
 
 }  // namespace
 
-void Writer::reserve(std::size_t bytes) {
-  m_out.reserve(bytes);
-  platform::prefer_huge_pages(m_out.data(), m_out.capacity());
-}
+void Writer::reserve(std::size_t bytes) { m_out.reserve(bytes); }
 
 void Writer::newline_and_indent(std::size_t depth) {
   m_out += '\n';

@@ -123,8 +123,6 @@ Result<std::string> read_file(const std::string& path) {
   if (!opened.ok()) return opened.failure();
   const int fd = *opened;
   std::string content;
-  content.reserve(static_cast<std::size_t>(st.st_size));
-  prefer_huge_pages(content.data(), content.capacity());
   content.resize(static_cast<std::size_t>(st.st_size));
   std::size_t used = 0;
   for (;;) {
