@@ -57,8 +57,8 @@ std::optional<std::int64_t> to_modified_seconds(FileTime time);
 // ENOTDIR; Windows: errors 2, 3, 15, 53, 67); every other error is a failure.
 Result<std::optional<FileMetadata>> file_metadata(const std::string& path);
 
-// The whole content of `path`. Fails when it cannot be opened or read, and when it names a
-// directory.
+// The whole content of `path`. Fails when it cannot be opened or read, and when it is not a
+// regular file (a directory, FIFO or device), which could block or never end.
 Result<std::string> read_file(const std::string& path);
 
 // Writes `bytes` to `path`, creating it or truncating it, in one request.
