@@ -1,14 +1,7 @@
 // The parts of the test fixtures that differ on Windows.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <filesystem>
 
+#include "platform/windows_api.h"
 #include "platform/platform_windows.h"
 #include "test_support.h"
 

@@ -1,12 +1,6 @@
 // Windows implementation of the platform layer: file access through the wide Win32 calls,
 // SHA-256 through CNG (bcrypt).
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 // windows.h first: bcrypt.h relies on its types.
 #include <bcrypt.h>
 #include <fcntl.h>

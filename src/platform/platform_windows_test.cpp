@@ -1,13 +1,8 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include "platform/platform_windows.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
+
+#include "platform/windows_api.h"
 
 #include <atomic>
 #include <cstdint>
