@@ -325,6 +325,16 @@ class CacheStateTest(CacheTestCase):
         run = self.scan(cache=cache)
         self.assert_scan(run, reused)
 
+    def test_generated_at_only_has_to_read_as_a_timestamp(self):
+        planted, reused, _ = self.planted()
+        cache = self.dir / "cache.json"
+        for generated in ("-292277022657-01-27T08:29:52Z",
+                          "+292277026596-12-04T15:30:07.999999999Z",
+                          "+292277026596-12-04T16:30:07+01:00", "2026-01-31T02:00:00\u00a0+02:00"):
+            with self.subTest(generatedAt=generated):
+                cache.write_text(cache_input(self.root(), [planted], generatedAt=generated))
+                self.assert_scan(self.scan(cache=cache), reused)
+
     def test_other_client_directory(self):
         planted, reused, fresh = self.planted()
         root = self.root()
@@ -385,6 +395,16 @@ class CacheStateTest(CacheTestCase):
             cache_input(root, [planted], generatedAt=5),
             valid.replace('"clientRoot"', '"clientRoot": "x",\n"clientRoot"', 1),
         ]
+        # Descriptions checked word for word: instants beyond 64-bit seconds.
+        stamp = ("key 'generatedAt' must be a timestamp: '%s' is not an RFC 3339 date-time with "
+                 "an offset at line 4, column %d\n")
+        described = {
+            cache_input(root, [planted], generatedAt="+999999999999-01-01T00:00:00Z"):
+                stamp % ("+999999999999-01-01T00:00:00Z", 46),
+            cache_input(root, [planted], generatedAt="-292277022657-01-27T08:29:51Z"):
+                stamp % ("-292277022657-01-27T08:29:51Z", 46),
+        }
+        cases += described
         cache = self.dir / "state" / "cache.json"
         for text in cases:
             with self.subTest(cache=text[:80]):
@@ -400,6 +420,8 @@ class CacheStateTest(CacheTestCase):
                 err = run.err.decode()
                 self.assertTrue(err.startswith(warning), err)
                 self.assertRegex(err[len(warning):], r"^[^\n]+ at line \d+, column \d+\n$")
+                if text in described:
+                    self.assertEqual(err[len(warning):], described[text])
                 aside = self.assert_sibling(cache.parent, "cache.json.corrupt-", run)
                 self.assertEqual(aside.read_bytes(), text.encode())
                 self.assertEqual(len(os.listdir(cache.parent)), 2)

@@ -175,6 +175,15 @@ class ManifestReadingTest(E2ETestCase):
             (manifest_doc([dict(f, policy="CRITICAL")]), "unknown policy 'CRITICAL'"),
             (manifest_doc([dict(f, policy="")]), "unknown policy ''"),
         ]
+        stamp_msg = ("key 'publishedAt' must be a timestamp: '%s' is not an RFC 3339 date-time "
+                     "with an offset")
+        # Years that fit twelve digits but not 64-bit seconds, the first instants past either
+        # end (also by an offset), and a character that is no white space before the offset.
+        for text in ("+999999999999-01-01T00:00:00Z", "-999999999999-01-01T00:00:00Z",
+                     "+292277026596-12-04T15:30:08Z", "-292277022657-01-27T08:29:51Z",
+                     "+292277026596-12-04T15:30:07-00:01", "-292277022657-01-27T08:29:52+00:01",
+                     "2026-03-01T10:00:00\u200b+02:00"):
+            cases.append((manifest_doc([f], publishedAt=text), stamp_msg % text))
         for raw in ("-1", "1.0", "1e3", "1E3", "18446744073709551616", "99999999999999999999999"):
             text = json.dumps(manifest_doc([dict(f, size=1234567)]), indent=2)
             cases.append((text.replace("1234567", raw), size_msg))
@@ -183,8 +192,10 @@ class ManifestReadingTest(E2ETestCase):
                 text = doc if isinstance(doc, str) else json.dumps(doc, indent=2)
                 self.write_manifest(text)
                 line, _ = self.assert_parse_failure(self.scan(), re.escape(description))
-                if "policy '" in description or description == size_msg:
-                    key = '"policy"' if "policy" in description else '"size"'
+                if "policy '" in description or description == size_msg or (
+                        description.startswith("key 'publishedAt'")):
+                    key = ('"policy"' if "policy" in description else
+                           '"size"' if description == size_msg else '"publishedAt"')
                     self.assertEqual(line, text.split("\n").index(
                         next(l for l in text.split("\n") if key in l)) + 1)
 
@@ -653,6 +664,13 @@ class ReportTest(E2ETestCase):
             ("2026-01-31T08:05:09.1234567Z", "2026-01-31T08:05:09.123456700Z"),
             ("2026-01-31T08:05:09.000000001+00:00", "2026-01-31T08:05:09.000000001Z"),
             ("1969-12-31T23:59:59.5Z", "1969-12-31T23:59:59.500Z"),
+            ("2026-03-01T10:00:00\u00a0+02:00", "2026-03-01T08:00:00Z"),
+            ("2026-03-01T10:00:00\u3000\u2003+02:00", "2026-03-01T08:00:00Z"),
+            # The first and the last instant of 64-bit seconds.
+            ("-292277022657-01-27T08:29:52Z", "-292277022657-01-27T08:29:52Z"),
+            ("-292277022657-01-27T07:29:52-01:00", "-292277022657-01-27T08:29:52Z"),
+            ("+292277026596-12-04T15:30:07.999999999Z", "+292277026596-12-04T15:30:07.999999999Z"),
+            ("+292277026596-12-04T16:30:07+01:00", "+292277026596-12-04T15:30:07Z"),
         ]
         for text, shown in cases:
             with self.subTest(publishedAt=text):

@@ -1,7 +1,9 @@
 #include "report/timestamp.h"
 
+#include <limits>
 
 #include "platform/platform.h"
+#include "util/text.h"
 
 namespace quendal {
 namespace {
@@ -9,8 +11,8 @@ namespace {
 constexpr std::int64_t k_seconds_per_day = 86400;
 constexpr std::uint32_t k_nanoseconds_per_second = 1000000000;
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back; valid for every year that
-// fits the arithmetic below.
+// Days since 1970-01-01 of a proleptic Gregorian date, and back; free of overflow for every
+// year of up to twelve digits and every day count that 64-bit seconds can hold.
 std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
   year -= month <= 2;
   const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
@@ -202,7 +204,7 @@ Result<Instant> parse_timestamp(std::string_view text) {
     if (count == 0) return not_a_timestamp(text);
     for (; count < 9; ++count) nanoseconds *= 10;
   }
-  while (in.peek() == ' ' || in.peek() == '\t') in.advance();
+  for (std::size_t n = white_space_prefix(in.rest()); n > 0; --n) in.advance();
 
   std::int64_t offset_seconds = 0;
   const std::string_view rest = in.rest();
@@ -225,9 +227,17 @@ Result<Instant> parse_timestamp(std::string_view text) {
       minute > 59 || second > 60) {
     return not_a_timestamp(text);
   }
+  // A twelve-digit year reaches far beyond 64-bit seconds, and an offset can push an instant
+  // just inside the range past either end: the sum is formed in 128 bits and must fit.
+  __extension__ using Wide = __int128;
+  const Wide seconds = static_cast<Wide>(days_from_civil(year, month, day)) * k_seconds_per_day +
+                       hour * 3600 + minute * 60 + (second == 60 ? 59 : second) - offset_seconds;
+  if (seconds < std::numeric_limits<std::int64_t>::min() ||
+      seconds > std::numeric_limits<std::int64_t>::max()) {
+    return not_a_timestamp(text);
+  }
   Instant instant;
-  instant.seconds = days_from_civil(year, month, day) * k_seconds_per_day + hour * 3600 +
-                    minute * 60 + (second == 60 ? 59 : second) - offset_seconds;
+  instant.seconds = static_cast<std::int64_t>(seconds);
   instant.nanoseconds = nanoseconds + (second == 60 ? k_nanoseconds_per_second : 0);
   return instant;
 }

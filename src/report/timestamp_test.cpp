@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <string>
+
 namespace quendal {
 namespace {
 
 constexpr std::int64_t k_2026_01_31 = 1769817600;  // 2026-01-31T00:00:00Z
+constexpr std::int64_t k_min = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t k_max = std::numeric_limits<std::int64_t>::max();
 
 struct Written {
   Instant instant;
@@ -33,6 +38,14 @@ const Written k_written[] = {
     // A leap second: the 59th second of the minute with a second's worth of extra nanoseconds.
     {{1483228799, 1000000000}, "2016-12-31T23:59:60Z"},
     {{1483228799, 1500000000}, "2016-12-31T23:59:60.500Z"},
+    // The ends of 64-bit seconds, with the leap seconds nearest to them. Worked out with Python's
+    // datetime after moving the day count by whole 400-year cycles of 146097 days.
+    {{k_min, 0}, "-292277022657-01-27T08:29:52Z"},
+    {{k_min, 999999999}, "-292277022657-01-27T08:29:52.999999999Z"},
+    {{k_min + 7, 1000000000}, "-292277022657-01-27T08:29:60Z"},
+    {{k_max, 0}, "+292277026596-12-04T15:30:07Z"},
+    {{k_max, 999999999}, "+292277026596-12-04T15:30:07.999999999Z"},
+    {{k_max - 8, 1500000000}, "+292277026596-12-04T15:29:60.500Z"},
 };
 
 TEST(FormatTimestamp, WritesUtcWithAFractionOf0To9Digits) {
@@ -69,6 +82,13 @@ TEST(ParseTimestamp, AppliesOffsetsAcceptsLenientFormsAndKeepsNineDigits) {
       {"2026-01-31T00:00:00.0000001Z", {k_2026_01_31, 100}},
       {"2026-01-31T00:00:00.1234567891Z", {k_2026_01_31, 123456789}},
       {"2026-01-31T01:00:00.25+01:00", {k_2026_01_31, 250000000}},
+      // Any Unicode white space before the offset.
+      {"2026-03-01T08:00:00\u00a0Z", eight},
+      {"2026-03-01T10:00:00\u2003\u3000+02:00", eight},
+      {"2026-03-01T08:00:00\u0085\u2028\r\nUTC", eight},
+      // Offsets that bring a text beyond the ends of 64-bit seconds back inside.
+      {"+292277026596-12-04T16:30:07+01:00", {k_max, 0}},
+      {"-292277022657-01-27T07:29:52-01:00", {k_min, 0}},
   };
   for (const auto& [text, expected] : cases) {
     Result<Instant> instant = parse_timestamp(text);
@@ -106,7 +126,20 @@ TEST(ParseTimestamp, RejectsTextsThatAreNotADateTimeWithAnOffset) {
                            "1900-02-29T08:00:00Z",
                            "2026-03-01T24:00:00Z",
                            "2026-03-01T08:60:00Z",
-                           "2026-03-01T08:00:61Z"}) {
+                           "2026-03-01T08:00:61Z",
+                           // Not white space: zero width space, a stray byte, a cut character.
+                           "2026-03-01T08:00:00\u200bZ",
+                           "2026-03-01T08:00:00\xa0Z",
+                           "2026-03-01T08:00:00\xe3\x80Z",
+                           // Instants beyond 64-bit seconds, also by an offset or a leap second.
+                           "+999999999999-01-01T00:00:00Z",
+                           "-999999999999-12-31T23:59:59Z",
+                           "+1000000000000-01-01T00:00:00Z",
+                           "+292277026596-12-04T15:30:08Z",
+                           "+292277026596-12-04T15:30:07.999999999-00:01",
+                           "+292277026596-12-04T15:30:60Z",
+                           "-292277022657-01-27T08:29:51.999999999Z",
+                           "-292277022657-01-27T08:29:52+00:01"}) {
     EXPECT_FALSE(parse_timestamp(text).ok()) << '"' << text << '"';
   }
 }

@@ -58,14 +58,7 @@ bool is_blank(std::string_view text) {
 }
 
 std::string_view trim_white_space(std::string_view text) {
-  // Leading white space: decode forwards.
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    char32_t c = 0;
-    const std::size_t n = decode_utf8(text, begin, c);
-    if (n == 0 || !is_white_space(c)) break;
-    begin += n;
-  }
+  const std::size_t begin = white_space_prefix(text);
   // Trailing white space: step back over continuation bytes to the start of each character.
   std::size_t end = text.size();
   while (end > begin) {
@@ -77,6 +70,17 @@ std::string_view trim_white_space(std::string_view text) {
     end = start;
   }
   return text.substr(begin, end - begin);
+}
+
+std::size_t white_space_prefix(std::string_view text) {
+  std::size_t end = 0;
+  while (end < text.size()) {
+    char32_t c = 0;
+    const std::size_t n = decode_utf8(text, end, c);
+    if (n == 0 || !is_white_space(c)) break;
+    end += n;
+  }
+  return end;
 }
 
 std::size_t valid_utf8_prefix(std::string_view text) {

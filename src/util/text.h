@@ -18,6 +18,10 @@ bool is_blank(std::string_view text);
 // `text` without white space at either end. Returns a view into `text`.
 std::string_view trim_white_space(std::string_view text);
 
+// Length in bytes of the white space at the start of `text`; bytes that are not valid UTF-8 end
+// it.
+std::size_t white_space_prefix(std::string_view text);
+
 // Splits `text` at "/" and "\" and calls `segment` for every segment that is not blank, in order.
 template <typename F>
 void for_each_path_segment(std::string_view text, F&& segment) {

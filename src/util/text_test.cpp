@@ -38,6 +38,17 @@ TEST(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEndsOnly) {
   EXPECT_EQ(trim_white_space("a\xe3\x80"), "a\xe3\x80");
 }
 
+TEST(WhiteSpacePrefix, MeasuresLeadingUnicodeWhiteSpaceInBytes) {
+  // Zero width space is no white space, nor is a lone byte of one or a character cut short.
+  const std::pair<const char*, std::size_t> cases[] = {
+      {"", 0},         {"x ", 0},    {" \t+02:00", 2}, {"\u00a0\u3000Z", 5}, {"\u2003\u0085", 5},
+      {"\u200b Z", 0}, {"\xa0Z", 0}, {" \xe3\x80", 1},
+  };
+  for (const auto& [text, length] : cases) {
+    EXPECT_EQ(white_space_prefix(text), length) << testing::PrintToString(std::string(text));
+  }
+}
+
 TEST(IsValidUtf8, AcceptsWellFormedAndRejectsMalformedText) {
   for (const char* text : {"", "plain", "\xc2\x80", "é", "\u20ac", "\xef\xbf\xbf",
                            "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
