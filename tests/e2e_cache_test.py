@@ -308,13 +308,17 @@ class CacheStateTest(CacheTestCase):
     def test_outdated_schema(self):
         planted, reused, fresh = self.planted()
         cache = self.dir / "cache.json"
-        for schema in ("velor-tirn-client-hash-cache.v1", "VELOR-TIRN-CLIENT-HASH-CACHE.V2",
-                       "", " velor-tirn-client-hash-cache.v3 "):
-            with self.subTest(schema=schema):
+        # The schema is quoted on one line and in part only.
+        for schema, shown in (
+                ("velor-tirn-client-hash-cache.v1", "velor-tirn-client-hash-cache.v1"),
+                ("VELOR-TIRN-CLIENT-HASH-CACHE.V2", "VELOR-TIRN-CLIENT-HASH-CACHE.V2"), ("", ""),
+                (" velor-tirn-client-hash-cache.v3 ", " velor-tirn-client-hash-cache.v3 "),
+                ("v1\r\n", "v1\\r\\n"), ("v" * 100000, "v" * 120 + "\u2026")):
+            with self.subTest(schema=schema[:40]):
                 cache.write_text(cache_input(self.root(), [planted], schemaVersion=schema))
                 run = self.scan(cache=cache)
                 self.assertEqual(run.err.decode(), "Ignoring outdated client hash cache '%s' with "
-                                 "schema '%s'.\n" % (arg(cache), schema))
+                                 "schema '%s'.\n" % (arg(cache), shown))
                 self.assertEqual(run.code, 0)
                 self.assert_report(run.out, fresh, run)
                 self.assert_fresh_cache(cache, run)
@@ -395,7 +399,8 @@ class CacheStateTest(CacheTestCase):
             cache_input(root, [planted], generatedAt=5),
             valid.replace('"clientRoot"', '"clientRoot": "x",\n"clientRoot"', 1),
         ]
-        # Descriptions checked word for word: instants beyond 64-bit seconds.
+        # Descriptions checked word for word: instants beyond 64-bit seconds, and values quoted
+        # on one line and in part only.
         stamp = ("key 'generatedAt' must be a timestamp: '%s' is not an RFC 3339 date-time with "
                  "an offset at line 4, column %d\n")
         described = {
@@ -403,6 +408,13 @@ class CacheStateTest(CacheTestCase):
                 stamp % ("+999999999999-01-01T00:00:00Z", 46),
             cache_input(root, [planted], generatedAt="-292277022657-01-27T08:29:51Z"):
                 stamp % ("-292277022657-01-27T08:29:51Z", 46),
+            cache_input(root, [planted], generatedAt="9" * (1 << 20)):
+                stamp % ("9" * 120 + "\u2026", (1 << 20) + 17),
+            # Reading stops at the closing quote of the string value.
+            cache_input(root, [planted, ("k\n" * 100000, "s")]):
+                "the value of entry '" + "k\\n" * 60 + "\u2026' must be an object at line 5, "
+                "column %d\n" % (len('"entries": {%s: %s, "%s": "s' % (
+                    e, json.dumps(planted[1]), "k\\n" * 100000)) + 1),
         }
         cases += described
         cache = self.dir / "state" / "cache.json"

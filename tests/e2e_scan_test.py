@@ -174,6 +174,14 @@ class ManifestReadingTest(E2ETestCase):
             (manifest_doc([dict(f, policy="Required")]), "unknown policy 'Required'"),
             (manifest_doc([dict(f, policy="CRITICAL")]), "unknown policy 'CRITICAL'"),
             (manifest_doc([dict(f, policy="")]), "unknown policy ''"),
+            # Quoted values stay on one line and are cut after 120 characters.
+            (manifest_doc([dict(f, policy="required\n")]), "unknown policy 'required\\n'"),
+            (manifest_doc([dict(f, policy="x" * (1 << 20))]),
+             "unknown policy '" + "x" * 120 + "\u2026'"),
+            (manifest_doc([dict(f, policy="\u00e9" * 120)]),
+             "unknown policy '" + "\u00e9" * 120 + "'"),
+            (manifest_doc([dict(f, policy="\u00e9" * 121)]),
+             "unknown policy '" + "\u00e9" * 120 + "\u2026'"),
         ]
         stamp_msg = ("key 'publishedAt' must be a timestamp: '%s' is not an RFC 3339 date-time "
                      "with an offset")
@@ -184,6 +192,8 @@ class ManifestReadingTest(E2ETestCase):
                      "+292277026596-12-04T15:30:07-00:01", "-292277022657-01-27T08:29:52+00:01",
                      "2026-03-01T10:00:00\u200b+02:00"):
             cases.append((manifest_doc([f], publishedAt=text), stamp_msg % text))
+        cases.append((manifest_doc([f], publishedAt="2026-01-31T00:00:00Z" + "0" * (1 << 20)),
+                      stamp_msg % ("2026-01-31T00:00:00Z" + "0" * 100 + "\u2026")))
         for raw in ("-1", "1.0", "1e3", "1E3", "18446744073709551616", "99999999999999999999999"):
             text = json.dumps(manifest_doc([dict(f, size=1234567)]), indent=2)
             cases.append((text.replace("1234567", raw), size_msg))
@@ -265,6 +275,8 @@ class ManifestValidationTest(E2ETestCase):
             (dict(hashAlgorithm="sha512"), algo("sha512")),
             (dict(hashAlgorithm="\uff53ha256"), algo("\uff53ha256")),
             (dict(hashAlgorithm="md5", files=[]), algo("md5")),
+            (dict(hashAlgorithm="sha\n256"), algo("sha\\n256")),
+            (dict(hashAlgorithm="sha256" * 100000), algo("sha256" * 20 + "\u2026")),
             (dict(files=[]), none),
             (dict(files=OMIT), none),
             (dict(files=[f, dict(f, blobPath="  ")]), entry),

@@ -4,6 +4,7 @@
 
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "util/text.h"
 
 namespace quendal {
 namespace {
@@ -56,10 +57,10 @@ class EntriesTarget final : public Target {
     return {};
   }
   std::string on_scalar(const Scalar&) override {
-    return "the value of entry '" + m_key + "' must be an object";
+    return "the value of entry " + quoted_excerpt(m_key) + " must be an object";
   }
   std::string on_nested(bool is_object, Target*& child) override {
-    if (!is_object) return "the value of entry '" + m_key + "' must be an object";
+    if (!is_object) return "the value of entry " + quoted_excerpt(m_key) + " must be an object";
     // Stored documents list their keys in ascending order, so inserting at the end is the
     // common case and costs no search.
     const auto position = m_out.try_emplace(m_out.end(), m_key);

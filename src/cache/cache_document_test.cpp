@@ -59,6 +59,10 @@ TEST(ParseHashCacheDocument, DescribesEachFault) {
       {head + R"("entries":null})", "key 'entries' must be an object at line 1, column 49"},
       {head + R"("entries":{"a":"s"}})",
        "the value of entry 'a' must be an object at line 1, column 56"},
+      // A key is quoted on one line and in part only.
+      {head + R"("entries":{"k\n)" + std::string(200, 'k') + R"(":"s"}})",
+       "the value of entry 'k\\n" + std::string(118, 'k') +
+           "\u2026' must be an object at line 1, column 258"},
       {head + R"("entries":{"a":{"size":1}}})",
        "missing required key 'sha256' at line 1, column 63"},
       // Keys repeat freely in "entries" but not inside one entry.

@@ -49,8 +49,8 @@ Result<LoadedHashCache> load_hash_cache(const std::string& cache_path,
   }
 
   if (trim_white_space(document->schema_version) != k_hash_cache_schema) {
-    loaded.warning = "Ignoring outdated client hash cache '" + cache_path + "' with schema '" +
-                     document->schema_version + "'.\n";
+    loaded.warning = "Ignoring outdated client hash cache '" + cache_path + "' with schema " +
+                     quoted_excerpt(document->schema_version) + ".\n";
     return loaded;
   }
 

@@ -4,17 +4,13 @@
 #include <boost/json/src.hpp>
 #include <vector>
 
+#include "util/text.h"
+
 namespace quendal::json {
 namespace {
 
-std::string quoted(std::string_view text) {
-  std::string result;
-  result.reserve(text.size() + 2);
-  result += '\'';
-  result += text;
-  result += '\'';
-  return result;
-}
+// Keys and values from the document can be of any length and hold line breaks.
+std::string quoted(std::string_view text) { return quoted_excerpt(text); }
 
 // The event handler that the parser calls. It keeps the stack of targets; values below a
 // skipped key are counted, not delivered.

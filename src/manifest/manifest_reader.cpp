@@ -67,7 +67,7 @@ class FileTarget final : public json::RecordTarget {
     } else if (value.text == "critical") {
       m_out->policy = UpdateManifestFilePolicy::critical;
     } else {
-      return "unknown policy '" + std::string(value.text) + "'";
+      return "unknown policy " + quoted_excerpt(value.text);
     }
     return {};
   }
@@ -232,8 +232,8 @@ Result<void> validate_update_manifest(const UpdateManifestDocument& document) {
     if (is_blank(*text)) return Failure{"Manifest metadata is incomplete."};
   }
   if (!equals_ignoring_ascii_case(document.hash_algorithm, "sha256")) {
-    return Failure{"Unsupported hash algorithm '" + document.hash_algorithm +
-                   "'. Only sha256 is supported right now."};
+    return Failure{"Unsupported hash algorithm " + quoted_excerpt(document.hash_algorithm) +
+                   ". Only sha256 is supported right now."};
   }
   if (document.files.empty()) return Failure{"Manifest does not list any client files."};
   for (const UpdateManifestFile& file : document.files) {

@@ -95,12 +95,7 @@ void append_digits(std::string& text, std::uint32_t value, std::size_t width) {
 }
 
 Failure not_a_timestamp(std::string_view text) {
-  std::string message;
-  message.reserve(text.size() + 48);
-  message += '\'';
-  message += text;
-  message += "' is not an RFC 3339 date-time with an offset";
-  return Failure{std::move(message)};
+  return Failure{quoted_excerpt(text) + " is not an RFC 3339 date-time with an offset"};
 }
 
 }  // namespace

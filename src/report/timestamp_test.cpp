@@ -142,6 +142,11 @@ TEST(ParseTimestamp, RejectsTextsThatAreNotADateTimeWithAnOffset) {
                            "-292277022657-01-27T08:29:52+00:01"}) {
     EXPECT_FALSE(parse_timestamp(text).ok()) << '"' << text << '"';
   }
+  // A long text is quoted in part only.
+  failed = parse_timestamp(std::string(1000, '9'));
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error(), "'" + std::string(120, '9') +
+                                "\u2026' is not an RFC 3339 date-time with an offset");
 }
 
 }  // namespace

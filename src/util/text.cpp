@@ -110,6 +110,44 @@ std::size_t valid_utf8_prefix(std::string_view text) {
 
 bool is_valid_utf8(std::string_view text) { return valid_utf8_prefix(text) == text.size(); }
 
+std::string quoted_excerpt(std::string_view text) {
+  // The excerpt ends before the lead byte of the first code point beyond the limit; a value of
+  // many megabytes is only scanned that far.
+  std::size_t end = 0;
+  std::size_t code_points = 0;
+  for (; end < text.size(); ++end) {
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) continue;
+    if (code_points == k_max_excerpt_code_points) break;
+    ++code_points;
+  }
+  std::string result;
+  result.reserve(end + 8);
+  result += '\'';
+  for (const char c : text.substr(0, end)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      result += c;
+      continue;
+    }
+    switch (c) {
+      case '\b': result += "\\b"; break;
+      case '\t': result += "\\t"; break;
+      case '\n': result += "\\n"; break;
+      case '\f': result += "\\f"; break;
+      case '\r': result += "\\r"; break;
+      default: {
+        static constexpr char k_hex[] = "0123456789abcdef";
+        result += "\\u00";
+        result += k_hex[byte >> 4];
+        result += k_hex[byte & 0xF];
+      }
+    }
+  }
+  if (end < text.size()) result += "\u2026";
+  result += '\'';
+  return result;
+}
+
 void ascii_lower_in_place(std::string& text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

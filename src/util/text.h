@@ -1,5 +1,6 @@
-// Text helpers shared by every subsystem: Unicode white space, blank tests, UTF-8 validation and
-// ASCII case folding. All of them work on UTF-8 bytes and never allocate more than their result.
+// Text helpers shared by every subsystem: Unicode white space, blank tests, UTF-8 validation,
+// quoting for fault descriptions and ASCII case folding. All of them work on UTF-8 bytes and
+// never allocate more than their result.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,16 @@ bool is_valid_utf8(std::string_view text);
 
 // Length in bytes of the longest prefix of `text` that is well-formed UTF-8.
 std::size_t valid_utf8_prefix(std::string_view text);
+
+// The most code points of a text that quoted_excerpt() keeps.
+inline constexpr std::size_t k_max_excerpt_code_points = 120;
+
+// `text` in single quotes, for quoting a document's text in a one-line fault description. A text
+// of more than k_max_excerpt_code_points code points is cut after that many (never inside a
+// UTF-8 sequence) and "…" (U+2026) stands before the closing quote; control characters (U+0000 to
+// U+001F, U+007F) are written as JSON escapes ("\n", "\u001b") so the description stays on one
+// line. Other bytes are copied unchanged.
+std::string quoted_excerpt(std::string_view text);
 
 // A to Z replaced by a to z; every other byte unchanged.
 std::string ascii_lower(std::string_view text);

@@ -49,6 +49,31 @@ TEST(WhiteSpacePrefix, MeasuresLeadingUnicodeWhiteSpaceInBytes) {
   }
 }
 
+TEST(QuotedExcerpt, QuotesCutsAfter120CodePointsAndEscapesControlCharacters) {
+  const std::string a119(119, 'a');
+  const std::string a120(120, 'a');
+  std::string e120;
+  for (int i = 0; i < 120; ++i) e120 += "\u00e9";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "''"},
+      {"Critical", "'Critical'"},
+      {"a\\b 'c' \u20ac", "'a\\b 'c' \u20ac'"},
+      {"a\nb\r\t\b\f", "'a\\nb\\r\\t\\b\\f'"},
+      {std::string("\0\x01\x1b\x1f\x7f", 5), "'\\u0000\\u0001\\u001b\\u001f\\u007f'"},
+      {a120, "'" + a120 + "'"},
+      {a120 + "b", "'" + a120 + "\u2026'"},
+      {std::string(25 << 20, 'x'), "'" + std::string(120, 'x') + "\u2026'"},
+      {e120, "'" + e120 + "'"},
+      {e120 + "\u00e9", "'" + e120 + "\u2026'"},
+      // A four-byte character at the limit is kept whole; a control character beyond it is gone.
+      {a119 + "\U0001f600\n", "'" + a119 + "\U0001f600\u2026'"},
+      {a119 + "\n\n", "'" + a119 + "\\n\u2026'"},
+  };
+  for (const auto& [text, quoted] : cases) {
+    EXPECT_EQ(quoted_excerpt(text), quoted) << testing::PrintToString(text.substr(0, 200));
+  }
+}
+
 TEST(IsValidUtf8, AcceptsWellFormedAndRejectsMalformedText) {
   for (const char* text : {"", "plain", "\xc2\x80", "é", "\u20ac", "\xef\xbf\xbf",
                            "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
