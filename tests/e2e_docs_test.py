@@ -181,48 +181,47 @@ class SchemaDocumentsTest(SchemaTestCase):
     def test_edge_case_reports(self):
         big = [file_entry("a.pak", size=U64_MAX, sha256="00" * 32, policy="critical"),
                file_entry("b.pak", size=U64_MAX, sha256="11" * 32, policy="optional")]
+        # name: (client files or None for no client directory, manifest, check of the report,
+        # the stored cache and the client directory)
         cases = {
-            # Nothing on disk: every file missing, an empty cache, clientRoot as typed.
-            "all missing": (None, manifest_doc([file_entry("a.txt", b"abc"),
-                                                file_entry("b/c.txt", b"", policy="critical")])),
-            # Every entry excluded; "/" has the empty normal form.
+            "all missing": (None, manifest_doc(
+                [file_entry("a.txt", b"abc"), file_entry("b/c.txt", b"", policy="critical")]),
+                lambda r, c, d: self.assertEqual((r["clientRoot"], c["entries"]), (arg(d), {}))),
+            # "/" has the empty normal form.
             "all excluded": ({}, manifest_doc(
                 [file_entry("log.txt"), file_entry(".VELOR-UPDATER\\state.json"),
-                 file_entry("Data/Movies", b"x")], excludedPaths=["data\\movies\\", "/"])),
+                 file_entry("Data/Movies", b"x")], excludedPaths=["data\\movies\\", "/"]),
+                lambda r, c, d: self.assertEqual(
+                    (r["files"], r["repairActions"], "" in r["manifest"]["excludedPaths"]),
+                    ([], [], True))),
             "no launcher version, offset, no notes": ({"a.txt": b"abc"}, manifest_doc(
                 [file_entry("a.txt", b"abc")], minimumLauncherVersion=None,
-                publishedAt="2026-03-01 10:00:00.5 +02:00", releaseNotes=OMIT)),
-            "saturated bytesToDownload": (None, manifest_doc(big)),
+                publishedAt="2026-03-01 10:00:00.5 +02:00", releaseNotes=OMIT),
+                lambda r, c, d: self.assertEqual(
+                    [r["manifest"][k] for k in ("minimumLauncherVersion", "publishedAt",
+                                                "releaseNotes")],
+                    [None, "2026-03-01T08:00:00.500Z", []])),
+            "saturated bytesToDownload": (None, manifest_doc(big), lambda r, c, d:
+                                          self.assertEqual(r["summary"]["bytesToDownload"],
+                                                           U64_MAX)),
             # Paths, digests and texts copied as written; "//" has the empty normal form.
             "texts as written": ({"Data/Ünï.pak": b"abc", "System.CFG": b"mine"}, manifest_doc(
                 [file_entry("Data\\Ünï.pak", b"abc", sha256=SHA_ABC.upper()),
                  file_entry("System.CFG", b"shipped")], hashAlgorithm="SHA256",
                 repairIfMissingPaths=["//"], releaseNotes=["", "\t\"quoted\"\n"],
-                channel="canal-été")),
+                channel="canal-été"),
+                lambda r, c, d: self.assertEqual(
+                    ([f["status"] for f in r["files"]], r["manifest"]["repairIfMissingPaths"]),
+                    (["healthy", "healthy"], ["", "system.cfg"]))),
         }
-        for name, (disk, doc) in cases.items():
+        for name, (disk, doc, check) in cases.items():
             with self.subTest(name):
                 client = self.dir / name.replace(" ", "-")
                 if disk is not None:
                     self.make_client(disk, client)
                 cache = self.dir / (name.replace(" ", "-") + ".json")
                 report, stored = self.scan_documents(doc, client=client, cache=cache)
-                if name == "all missing":
-                    self.assertEqual(report["clientRoot"], arg(client))
-                    self.assertEqual(stored["entries"], {})
-                elif name == "all excluded":
-                    self.assertEqual((report["files"], report["repairActions"]), ([], []))
-                    self.assertIn("", report["manifest"]["excludedPaths"])
-                elif name == "no launcher version, offset, no notes":
-                    self.assertEqual(report["manifest"]["minimumLauncherVersion"], None)
-                    self.assertEqual(report["manifest"]["publishedAt"],
-                                     "2026-03-01T08:00:00.500Z")
-                elif name == "saturated bytesToDownload":
-                    self.assertEqual(report["summary"]["bytesToDownload"], U64_MAX)
-                else:
-                    self.assertEqual([f["status"] for f in report["files"]],
-                                     ["healthy", "healthy"])
-                    self.assertIn("", report["manifest"]["repairIfMissingPaths"])
+                check(report, stored, client)
 
     def test_cached_texts_and_pre_epoch_times(self):
         """A reused digest is the text stored in the cache, whatever its form, and a file
