@@ -4,7 +4,10 @@
 #                                  ones quendal needs to build and test); apt-get update runs
 #                                  once first, and only when something is missing.
 
-QUENDAL_PACKAGES=(g++ cmake ninja-build libssl-dev libboost-json1.81-dev libgtest-dev python3)
+# The build needs the compiler, CMake, Ninja and the libraries; the tests need GoogleTest,
+# Python, python3-jsonschema (the schema checks) and man-db with groff-base (the manual page).
+QUENDAL_PACKAGES=(g++ cmake ninja-build libssl-dev libboost-json1.81-dev libgtest-dev python3
+  python3-jsonschema man-db groff-base)
 
 package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

@@ -12,7 +12,7 @@ import os
 import sys
 import unittest
 
-MODULES = ["e2e_scan_test", "e2e_cache_test"]
+MODULES = ["e2e_scan_test", "e2e_cache_test", "e2e_docs_test"]
 
 
 def main():
@@ -39,7 +39,10 @@ def main():
     # The modules read the platform when they are imported, so they load after configure().
     suite = loader.loadTestsFromNames(MODULES)
     result = unittest.TextTestRunner(verbosity=2 if options.verbose else 1).run(suite)
-    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    # A test whose subtests fail is listed once per failing subtest: count tests, not entries.
+    failed = len({getattr(test, "test_case", test).id()
+                  for test, _ in result.failures + result.errors})
+    failed += len(result.unexpectedSuccesses)
     skipped = len(result.skipped)
     print("e2e: %d passed, %d failed, %d skipped" % (
         result.testsRun - failed - skipped, failed, skipped))
