@@ -24,11 +24,14 @@ namespace quendal::platform {
 extern const char k_path_separator;
 
 // `base` followed by the separator and `component`; no separator is doubled when `base`
-// already ends in one. An empty `base` gives `component`.
+// already ends in one. An empty `base` gives `component`. On Windows a `component` that is
+// exactly "." adds nothing: a POSIX kernel takes such a component for the directory itself,
+// while under a `\\?\` root Windows would take it for a name no file can have, so the same
+// relative path names the same file on both systems.
 std::string join_path(std::string_view base, std::string_view component);
 
 // join_path in place: appends the separator (unless `path` is empty or already ends in one)
-// and `component` to `path`.
+// and `component` to `path`; on Windows a `component` of exactly "." leaves `path` unchanged.
 void append_path_component(std::string& path, std::string_view component);
 
 // `path` without its final component and the separators before it ("dir/c.json" gives "dir",

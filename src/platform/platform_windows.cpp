@@ -318,6 +318,7 @@ std::string join_path(std::string_view base, std::string_view component) {
 }
 
 void append_path_component(std::string& path, std::string_view component) {
+  if (component == ".") return;
   if (!path.empty() && !is_separator(path.back())) path += '\\';
   path += component;
 }

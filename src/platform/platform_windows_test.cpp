@@ -130,12 +130,29 @@ std::string sha256_of_file(const std::string& path, std::size_t buffer_size) {
   return hex(sha.finish());
 }
 
-TEST(JoinPath, PutsOneBackslashBetweenComponents) {
-  EXPECT_EQ(join_path("C:\\client", "data"), "C:\\client\\data");
-  EXPECT_EQ(join_path("C:\\client\\", "data"), "C:\\client\\data");
-  EXPECT_EQ(join_path("C:/client/", "data"), "C:/client/data");
-  EXPECT_EQ(join_path("\\\\?\\C:\\client", "Sky.PAK"), "\\\\?\\C:\\client\\Sky.PAK");
-  EXPECT_EQ(join_path("", "data"), "data");
+TEST(JoinPath, PutsOneBackslashBetweenComponentsAndSkipsADot) {
+  struct Case {
+    const char* base;
+    const char* component;
+    const char* joined;
+  };
+  const Case cases[] = {
+      {"C:\\client", "data", "C:\\client\\data"},
+      {"C:\\client\\", "data", "C:\\client\\data"},
+      {"C:/client/", "data", "C:/client/data"},
+      {"\\\\?\\C:\\client", "Sky.PAK", "\\\\?\\C:\\client\\Sky.PAK"},
+      {"", "data", "data"},
+      // Nothing under a \\?\ root resolves ".", so it is not passed on; every other name is.
+      {"\\\\?\\C:\\client", ".", "\\\\?\\C:\\client"},
+      {"\\\\?\\C:\\", ".", "\\\\?\\C:\\"},
+      {"C:\\client", "..", "C:\\client\\.."},
+      {"C:\\client", ".x", "C:\\client\\.x"},
+      {"C:\\client", ". ", "C:\\client\\. "},
+      {"C:\\client", "...", "C:\\client\\..."},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(join_path(c.base, c.component), c.joined) << c.base << " + " << c.component;
+  }
   EXPECT_EQ(k_path_separator, '\\');
 }
 
