@@ -64,7 +64,8 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path);
 // regular file (a directory, FIFO or device), which could block or never end.
 Result<std::string> read_file(const std::string& path);
 
-// Writes `bytes` to `path`, creating it or truncating it, in one request.
+// Writes `bytes` to `path`, creating it or truncating it, in one request. An existing file is
+// truncated whatever its attributes (on Windows a hidden or system file too) and keeps them.
 Result<void> write_file(const std::string& path, std::string_view bytes);
 
 // Removes the file `path`.

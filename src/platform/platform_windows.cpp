@@ -199,6 +199,25 @@ Result<void> require_regular_file(HANDLE handle) {
   return {};
 }
 
+// Opens `path` for writing, creating it or truncating it. CREATE_ALWAYS would do both in one
+// call, but it refuses an existing hidden or system file unless those attributes are asked for
+// again. Opening whatever is there and truncating it afterwards has no such condition and no
+// window between a test and a create; an existing file keeps its attributes, as a POSIX file
+// keeps its mode under O_TRUNC.
+Result<HANDLE> open_for_writing(const std::string& path) {
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok()) return wide.failure();
+  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return last_error_failure();
+  const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+  // A device such as NUL has no length to cut.
+  if (existed && ::GetFileType(handle.get()) == FILE_TYPE_DISK && !::SetEndOfFile(handle.get())) {
+    return last_error_failure();
+  }
+  return handle.release();
+}
+
 Result<HANDLE> open_regular_for_reading(const std::string& path) {
   Result<HANDLE> opened = open_existing(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!opened.ok()) return opened;
@@ -394,11 +413,9 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
-  Result<std::wstring> wide = utf8_to_wide(path);
-  if (!wide.ok()) return wide.failure();
-  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle.valid()) return last_error_failure();
+  Result<HANDLE> opened = open_for_writing(path);
+  if (!opened.ok()) return opened.failure();
+  Handle handle(*opened);
   Result<void> written = write_all(handle.get(), bytes);
   Result<void> closed = handle.close();
   if (!written.ok()) return written;

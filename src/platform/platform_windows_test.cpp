@@ -415,6 +415,21 @@ TEST(WriteFile, CreatesAndTruncatesWithTheExactBytes) {
   EXPECT_EQ(fs::file_size(dir / L"empty.json"), 0u);
 }
 
+TEST(WriteFile, TruncatesAHiddenOrSystemFileAndKeepsItsAttributes) {
+  TempDir dir;
+  for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
+                           DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}}) {
+    const fs::path file = dir / (L"out-" + std::to_wstring(attributes) + L".json");
+    put(file, "a much longer first version\n");
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), attributes));
+    Result<void> written = write_file(utf8(file), "{\n}");
+    ASSERT_TRUE(written.ok()) << attributes << ": " << written.error();
+    EXPECT_EQ(get(file), "{\n}") << attributes;
+    const DWORD kept = ::GetFileAttributesW(file.c_str());
+    EXPECT_TRUE(kept != INVALID_FILE_ATTRIBUTES && (kept & attributes) == attributes) << kept;
+  }
+}
+
 TEST(WriteFile, FailsInAMissingDirectory) {
   TempDir dir;
   Result<void> written = write_file(dir.utf8_path(L"absent\\out.json"), "x");
@@ -706,6 +721,33 @@ TEST(Program, ReplacesAnExistingCacheFile) {
   EXPECT_EQ(names, std::vector<std::wstring>{L"c.json"});
   EXPECT_NE(get(scratch / L"cache\\c.json").find("\"velor-tirn-client-hash-cache.v2\""),
             std::string::npos);
+}
+
+TEST(Program, ReplacesAHiddenOrSystemOutputFile) {
+  REQUIRE_PROGRAM(program);
+  TempDir scratch;
+  fs::create_directories(scratch / L"client");
+  put(scratch / L"client\\a.bin", "abc");
+  put(scratch / L"m.json", manifest_for("a.bin", k_abc_sha256));
+  for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+    const fs::path output = scratch / (L"report-" + std::to_wstring(attributes) + L".json");
+    put(output, std::string(100000, 'x'));
+    ASSERT_TRUE(::SetFileAttributesW(output.c_str(), attributes));
+    const ProgramRun run = run_program(*program,
+                                       {L"--client-dir", (scratch / L"client").native(),
+                                        L"--manifest", (scratch / L"m.json").native(),
+                                        L"--output", output.native()},
+                                       scratch);
+    EXPECT_EQ(run.exit_code, 0u) << attributes << ": " << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "");
+    const std::string report = get(output);
+    EXPECT_EQ(report.rfind("{\"schemaVersion\":\"velor-tirn-client-scan.v1\",", 0), 0u) << report;
+    // Nothing of the old content is left behind the report.
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(report.back(), '}');
+    EXPECT_EQ(report.find("xxxx"), std::string::npos);
+  }
 }
 
 }  // namespace
