@@ -57,7 +57,9 @@ struct FileMetadata {
 std::optional<std::int64_t> to_modified_seconds(FileTime time);
 
 // Metadata of `path`, following links. nullopt when the path does not exist (POSIX: ENOENT or
-// ENOTDIR; Windows: errors 2, 3, 15, 53, 67); every other error is a failure.
+// ENOTDIR; Windows: errors 2, 3, 15, 53, 67); every other error is a failure. On Windows a path
+// with a component longer than 255 UTF-16 code units is never missing: it fails with the text
+// of ERROR_INVALID_NAME, as NTFS refuses such a name, also where the system says not found.
 Result<std::optional<FileMetadata>> file_metadata(const std::string& path);
 
 // The whole content of `path`. Fails when it cannot be opened or read, and when it is not a

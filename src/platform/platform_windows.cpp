@@ -95,6 +95,18 @@ bool is_not_found_error(unsigned long error) {
   }
 }
 
+std::optional<unsigned long> metadata_failure_error(unsigned long error, std::wstring_view path) {
+  // NTFS, like the other Windows file systems, keeps names of at most 255 UTF-16 code units.
+  constexpr std::size_t k_max_component = 255;
+  if (!is_not_found_error(error)) return error;
+  std::size_t component = 0;
+  for (wchar_t c : path) {
+    component = (c == L'\\' || c == L'/') ? 0 : component + 1;
+    if (component > k_max_component) return ERROR_INVALID_NAME;
+  }
+  return std::nullopt;
+}
+
 std::string error_text(unsigned long error) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
@@ -378,9 +390,10 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
   Handle handle(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle.valid()) {
-    const DWORD error = ::GetLastError();
-    if (windows::is_not_found_error(error)) return std::optional<FileMetadata>();
-    return system_failure(error);
+    const std::optional<unsigned long> error =
+        windows::metadata_failure_error(::GetLastError(), *wide);
+    if (!error) return std::optional<FileMetadata>();
+    return system_failure(*error);
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error_failure();

@@ -282,6 +282,44 @@ TEST(FileMetadata, TreatsExactlyTheNotFoundErrorsAsMissing) {
   }
 }
 
+TEST(FileMetadata, NeverCallsAPathWithAComponentOverTheNtfsLimitMissing) {
+  const std::wstring root = L"\\\\?\\C:\\client\\";
+  const std::wstring longest(255, L'a');
+  const std::wstring too_long(256, L'a');
+  std::wstring pairs;  // 128 characters outside the BMP: 256 code units
+  for (int i = 0; i < 128; ++i) pairs += L"\xD83D\xDE00";
+  struct Case {
+    unsigned long error;
+    std::wstring path;
+    std::optional<unsigned long> reported;  // nullopt: missing
+  };
+  const Case cases[] = {
+      {2, root + L"x.bin", std::nullopt},
+      {3, root + L"absent\\x.bin", std::nullopt},
+      {2, root + longest, std::nullopt},
+      {3, root + std::wstring(255, L'\u00e9') + L"\\x.bin", std::nullopt},
+      {2, root + too_long, 123},
+      {3, root + too_long + L"\\x.bin", 123},
+      {3, L"C:/client/" + too_long + L"/x.bin", 123},
+      {2, root + pairs, 123},
+      {5, root + L"x.bin", 5},
+      {5, root + too_long, 5},
+      {206, root + too_long, 206},
+      {123, root + L"bad<name", 123},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(windows::metadata_failure_error(c.error, c.path), c.reported)
+        << c.error << " for a path of " << c.path.size();
+  }
+
+  // Wine and some file systems call such a name not found; NTFS refuses it.
+  TempDir dir;
+  Result<std::optional<FileMetadata>> metadata =
+      file_metadata(dir.utf8_path(std::wstring(300, L'n')));
+  ASSERT_FALSE(metadata.ok());
+  EXPECT_EQ(metadata.error(), windows::error_text(123));
+}
+
 TEST(FileMetadata, FailsWithOneLineOfSystemTextForOtherErrors) {
   TempDir dir;
   Result<std::optional<FileMetadata>> metadata = file_metadata(dir.utf8_path(L"bad<name"));
