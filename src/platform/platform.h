@@ -1,7 +1,10 @@
 // Every operating-system call the tool makes. Exactly one implementation is compiled:
 // platform_posix.cpp or platform_windows.cpp. Paths cross this interface as UTF-8 text; the
-// implementation converts them to the system's own form. Failures carry the cause text only
-// (the system's description of the error, one line); callers add the action and the path.
+// implementation converts them to the system's own form. On Windows a path that is 248
+// characters or longer once made absolute reaches the system in its extended-length `\\?\`
+// form, so long paths work whatever the process's long-path setting; shorter ones go as typed.
+// Failures carry the cause text only (the system's description of the error, one line);
+// callers add the action and the path.
 //
 // Every function here is safe to call from several threads at once, except where noted.
 #pragma once

@@ -41,6 +41,12 @@ bool is_not_found_error(unsigned long error);
 // all the same, so the verdict does not depend on the volume; other errors are kept.
 std::optional<unsigned long> metadata_failure_error(unsigned long error, std::wstring_view path);
 
+// `full_path`, an absolute path as GetFullPathNameW gives it, in the extended-length form that
+// the system takes up to 32767 characters: "C:\x" becomes "\\?\C:\x" and "\\server\share\x"
+// becomes "\\?\UNC\server\share\x". A path already in `\\?\` or `\\.\` form, and anything
+// else that is neither a drive nor a UNC path, is returned unchanged.
+std::wstring extended_length_path(std::wstring_view full_path);
+
 // The system's description of `error` as one line of UTF-8: the trailing line break removed
 // and any inner one turned into a space. "System error <n>" when the system has no text for it.
 std::string error_text(unsigned long error);

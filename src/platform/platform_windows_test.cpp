@@ -67,6 +67,10 @@ class TempDir {
   fs::path m_path;
 };
 
+bool under_wine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 void put(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -353,6 +357,69 @@ TEST(CanonicalDirectory, GivesTheExtendedLengthFinalPath) {
   Result<std::string> again = canonical_directory(*canonical);
   ASSERT_TRUE(again.ok()) << again.error();
   EXPECT_EQ(*again, *canonical);
+}
+
+TEST(ExtendedLengthPath, PrefixesDrivePathsAndUncPathsOnly) {
+  struct Case {
+    const wchar_t* full;
+    const wchar_t* extended;
+  };
+  const Case cases[] = {
+      {L"C:\\client\\data", L"\\\\?\\C:\\client\\data"},
+      {L"z:\\", L"\\\\?\\z:\\"},
+      {L"\\\\server\\share\\client", L"\\\\?\\UNC\\server\\share\\client"},
+      {L"\\\\?\\C:\\client", L"\\\\?\\C:\\client"},
+      {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+      {L"\\\\.\\CON", L"\\\\.\\CON"},
+      {L"client", L"client"},
+      {L"", L""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(windows::extended_length_path(c.full), c.extended);
+  }
+}
+
+// Paths in the ordinary form that are longer than MAX_PATH work without the process's
+// long-path setting.
+TEST(LongPath, ResolvesOpensWritesAndRenamesThroughTheExtendedLengthForm) {
+  TempDir dir;
+  std::wstring typed = dir.path().native();
+  const std::wstring name(100, L'd');
+  for (int i = 0; i < 3; ++i) {
+    typed += L"\\" + name;
+    ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + typed).c_str(), nullptr)) << ::GetLastError();
+  }
+  ASSERT_GT(typed.size(), std::size_t{MAX_PATH});
+  const std::string client = utf8(typed);
+
+  // Wine's GetFinalPathNameByHandleW stops at MAX_PATH characters ("More data available").
+  if (!under_wine()) {
+    Result<std::string> canonical = canonical_directory(client);
+    ASSERT_TRUE(canonical.ok()) << canonical.error();
+    EXPECT_EQ(canonical->rfind("\\\\?\\", 0), 0u) << *canonical;
+    const std::string last = std::string(1, '\\').append(utf8(name));
+    EXPECT_TRUE(canonical->ends_with(last)) << *canonical;
+    Result<std::string> dotted = canonical_directory(client + "/.\\absent\\..");
+    ASSERT_TRUE(dotted.ok()) << dotted.error();
+    EXPECT_EQ(*dotted, *canonical);
+  }
+
+  ASSERT_TRUE(create_directories(client + "\\a\\b").ok());
+  const std::string file = client + "\\a\\b\\c.json";
+  ASSERT_TRUE(write_file(file, "abc").ok());
+  Result<std::optional<FileMetadata>> metadata = file_metadata(file);
+  ASSERT_TRUE(metadata.ok() && metadata->has_value());
+  EXPECT_EQ((*metadata)->length, 3u);
+  Result<std::string> content = read_file(file);
+  ASSERT_TRUE(content.ok()) << content.error();
+  EXPECT_EQ(*content, "abc");
+  ASSERT_TRUE(rename_file(file, client + "\\a\\b\\d.json").ok());
+  EXPECT_EQ(sha256_of_file(client + "\\a\\b\\d.json", 65536),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_TRUE(remove_file(client + "\\a\\b\\d.json").ok());
+  metadata = file_metadata(client + "\\a\\b\\d.json");
+  ASSERT_TRUE(metadata.ok());
+  EXPECT_FALSE(metadata->has_value());
 }
 
 TEST(CanonicalDirectory, FailsForAMissingDirectory) {
