@@ -518,6 +518,9 @@ TEST(WriteFile, CreatesAndTruncatesWithTheExactBytes) {
   ASSERT_TRUE(write_file(dir.utf8_path(L"empty.json"), "").ok());
   EXPECT_TRUE(fs::exists(dir / L"empty.json"));
   EXPECT_EQ(fs::file_size(dir / L"empty.json"), 0u);
+  // A device is opened and written, with no length to cut.
+  Result<void> device = write_file("NUL", "{\n}");
+  EXPECT_TRUE(device.ok()) << device.error();
 }
 
 TEST(WriteFile, TruncatesAHiddenOrSystemFileAndKeepsItsAttributes) {
