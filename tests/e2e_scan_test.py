@@ -429,6 +429,7 @@ class PathRulesTest(E2ETestCase):
         files = [file_entry(p, c) for p, c in [
             ("data/ /x.pak", b"x"), ("data/ y.pak", b"y"), ("Data/Sky.PAK", b"sky"),
             ("dir\\sub\\f.bin", b"f"), ("//lead\\\\trail//f2.bin//", b"f2"),
+            ("./data/x.pak", b"x"), ("data/./x.pak", b"x"), ("dir\\.\\sub/./f.bin", b"f"),
             ("donn\u00e9es/\u00e9t\u00e9.txt", "\u00e9".encode())]]
         verdicts = [healthy(f) for f in files]
         if not windows():

@@ -93,8 +93,10 @@ def root_text(directory) -> str:
 
 
 def disk_path(root: str, manifest_path: str) -> str:
-    """The on-disk path of a manifest entry as shown in messages."""
-    segments = [s for s in re.split(r"[/\\]", manifest_path) if s.strip()]
+    """The on-disk path of a manifest entry as shown in messages ("." segments are left out of
+    the Windows form)."""
+    segments = [s for s in re.split(r"[/\\]", manifest_path)
+                if s.strip() and not (windows() and s == ".")]
     sep = "\\" if windows() else "/"
     return sep.join([root] + segments)
 

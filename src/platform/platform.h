@@ -1,7 +1,10 @@
 // Every operating-system call the tool makes. Exactly one implementation is compiled:
 // platform_posix.cpp or platform_windows.cpp. Paths cross this interface as UTF-8 text; the
-// implementation converts them to the system's own form. Failures carry the cause text only
-// (the system's description of the error, one line); callers add the action and the path.
+// implementation converts them to the system's own form. On Windows a path that is 248
+// characters or longer once made absolute reaches the system in its extended-length `\\?\`
+// form, so long paths work whatever the process's long-path setting; shorter ones go as typed.
+// Failures carry the cause text only (the system's description of the error, one line);
+// callers add the action and the path.
 //
 // Every function here is safe to call from several threads at once, except where noted.
 #pragma once
@@ -24,11 +27,14 @@ namespace quendal::platform {
 extern const char k_path_separator;
 
 // `base` followed by the separator and `component`; no separator is doubled when `base`
-// already ends in one. An empty `base` gives `component`.
+// already ends in one. An empty `base` gives `component`. On Windows a `component` that is
+// exactly "." adds nothing: a POSIX kernel takes such a component for the directory itself,
+// while under a `\\?\` root Windows would take it for a name no file can have, so the same
+// relative path names the same file on both systems.
 std::string join_path(std::string_view base, std::string_view component);
 
 // join_path in place: appends the separator (unless `path` is empty or already ends in one)
-// and `component` to `path`.
+// and `component` to `path`; on Windows a `component` of exactly "." leaves `path` unchanged.
 void append_path_component(std::string& path, std::string_view component);
 
 // `path` without its final component and the separators before it ("dir/c.json" gives "dir",
@@ -54,14 +60,17 @@ struct FileMetadata {
 std::optional<std::int64_t> to_modified_seconds(FileTime time);
 
 // Metadata of `path`, following links. nullopt when the path does not exist (POSIX: ENOENT or
-// ENOTDIR; Windows: errors 2, 3, 15, 53, 67); every other error is a failure.
+// ENOTDIR; Windows: errors 2, 3, 15, 53, 67); every other error is a failure. On Windows a path
+// with a component longer than 255 UTF-16 code units is never missing: it fails with the text
+// of ERROR_INVALID_NAME, as NTFS refuses such a name, also where the system says not found.
 Result<std::optional<FileMetadata>> file_metadata(const std::string& path);
 
 // The whole content of `path`. Fails when it cannot be opened or read, and when it is not a
 // regular file (a directory, FIFO or device), which could block or never end.
 Result<std::string> read_file(const std::string& path);
 
-// Writes `bytes` to `path`, creating it or truncating it, in one request.
+// Writes `bytes` to `path`, creating it or truncating it, in one request. An existing file is
+// truncated whatever its attributes (on Windows a hidden or system file too) and keeps them.
 Result<void> write_file(const std::string& path, std::string_view bytes);
 
 // Removes the file `path`.

@@ -95,6 +95,36 @@ bool is_not_found_error(unsigned long error) {
   }
 }
 
+std::optional<unsigned long> metadata_failure_error(unsigned long error, std::wstring_view path) {
+  // NTFS, like the other Windows file systems, keeps names of at most 255 UTF-16 code units.
+  constexpr std::size_t k_max_component = 255;
+  if (!is_not_found_error(error)) return error;
+  std::size_t component = 0;
+  for (wchar_t c : path) {
+    component = (c == L'\\' || c == L'/') ? 0 : component + 1;
+    if (component > k_max_component) return ERROR_INVALID_NAME;
+  }
+  return std::nullopt;
+}
+
+std::wstring extended_length_path(std::wstring_view full_path) {
+  const auto separator = [&](std::size_t at) {
+    return at < full_path.size() && full_path[at] == L'\\';
+  };
+  const bool drive = full_path.size() >= 3 && full_path[1] == L':' && separator(2) &&
+                     ((full_path[0] >= L'A' && full_path[0] <= L'Z') ||
+                      (full_path[0] >= L'a' && full_path[0] <= L'z'));
+  if (drive) return L"\\\\?\\" + std::wstring(full_path);
+  if (separator(0) && separator(1)) {
+    // "\\?\" and "\\.\" are already past the parsing the prefix turns off.
+    if (full_path.size() >= 4 && (full_path[2] == L'?' || full_path[2] == L'.') && separator(3)) {
+      return std::wstring(full_path);
+    }
+    if (full_path.size() > 2) return L"\\\\?\\UNC\\" + std::wstring(full_path.substr(2));
+  }
+  return std::wstring(full_path);
+}
+
 std::string error_text(unsigned long error) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
@@ -145,6 +175,33 @@ constexpr std::size_t k_max_request = std::size_t{1} << 30;
 Failure system_failure(DWORD error) { return Failure{error_text(error)}; }
 Failure last_error_failure() { return system_failure(::GetLastError()); }
 
+// The length from which a path in the ordinary form fails: CreateDirectoryW stops 12 characters
+// short of MAX_PATH, every other call at MAX_PATH.
+constexpr std::size_t k_long_path = MAX_PATH - 12;
+
+// `path` as the text to hand to the system's file calls. A path that is long once made absolute
+// goes in the extended-length form; GetFullPathNameW first resolves it as the system resolves
+// an ordinary path (the current directory, "." and "..", "/" as "\"), which the prefix would
+// otherwise turn off. Paths already in that form, the common case, are taken as they are.
+Result<std::wstring> system_path(const std::string& path) {
+  Result<std::wstring> wide = utf8_to_wide(path);
+  if (!wide.ok() || wide->starts_with(L"\\\\?\\") || wide->starts_with(L"\\\\.\\")) return wide;
+  std::wstring full(std::max<std::size_t>(wide->size() + 1, MAX_PATH), L'\0');
+  for (;;) {
+    // Returns the length without the terminating NUL, or the size needed including it.
+    const DWORD length = ::GetFullPathNameW(wide->c_str(), static_cast<DWORD>(full.size()),
+                                            full.data(), nullptr);
+    if (length == 0) return wide;  // the call itself fails on the path and says why
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);
+  }
+  if (full.size() < k_long_path) return wide;
+  return windows::extended_length_path(full);
+}
+
 class Handle {
  public:
   explicit Handle(HANDLE handle) : m_handle(handle) {}
@@ -176,7 +233,7 @@ class Handle {
 // Opens an existing file or directory. Backup semantics is what lets a directory be opened at
 // all; it grants nothing beyond the caller's rights unless a backup privilege is enabled.
 Result<HANDLE> open_existing(const std::string& path, DWORD access, DWORD flags) {
-  Result<std::wstring> wide = utf8_to_wide(path);
+  Result<std::wstring> wide = system_path(path);
   if (!wide.ok()) return wide.failure();
   HANDLE handle = ::CreateFileW(wide->c_str(), access, k_share_all, nullptr, OPEN_EXISTING,
                                 flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -197,6 +254,25 @@ Result<void> require_regular_file(HANDLE handle) {
     return system_failure(k_error_directory_not_supported);
   }
   return {};
+}
+
+// Opens `path` for writing, creating it or truncating it. CREATE_ALWAYS would do both in one
+// call, but it refuses an existing hidden or system file unless those attributes are asked for
+// again. Opening whatever is there and truncating it afterwards has no such condition and no
+// window between a test and a create; an existing file keeps its attributes, as a POSIX file
+// keeps its mode under O_TRUNC.
+Result<HANDLE> open_for_writing(const std::string& path) {
+  Result<std::wstring> wide = system_path(path);
+  if (!wide.ok()) return wide.failure();
+  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return last_error_failure();
+  const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+  // A device such as NUL has no length to cut.
+  if (existed && ::GetFileType(handle.get()) == FILE_TYPE_DISK && !::SetEndOfFile(handle.get())) {
+    return last_error_failure();
+  }
+  return handle.release();
 }
 
 Result<HANDLE> open_regular_for_reading(const std::string& path) {
@@ -318,6 +394,7 @@ std::string join_path(std::string_view base, std::string_view component) {
 }
 
 void append_path_component(std::string& path, std::string_view component) {
+  if (component == ".") return;
   if (!path.empty() && !is_separator(path.back())) path += '\\';
   path += component;
 }
@@ -353,14 +430,15 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
   // A handle follows links where GetFileAttributesExW would describe the link itself. Asking
   // for attributes alone passes every sharing check, so a file that another process holds
   // open without sharing still has metadata, as it does in Explorer.
-  Result<std::wstring> wide = utf8_to_wide(path);
+  Result<std::wstring> wide = system_path(path);
   if (!wide.ok()) return wide.failure();
   Handle handle(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle.valid()) {
-    const DWORD error = ::GetLastError();
-    if (windows::is_not_found_error(error)) return std::optional<FileMetadata>();
-    return system_failure(error);
+    const std::optional<unsigned long> error =
+        windows::metadata_failure_error(::GetLastError(), *wide);
+    if (!error) return std::optional<FileMetadata>();
+    return system_failure(*error);
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error_failure();
@@ -393,11 +471,9 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
-  Result<std::wstring> wide = utf8_to_wide(path);
-  if (!wide.ok()) return wide.failure();
-  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle.valid()) return last_error_failure();
+  Result<HANDLE> opened = open_for_writing(path);
+  if (!opened.ok()) return opened.failure();
+  Handle handle(*opened);
   Result<void> written = write_all(handle.get(), bytes);
   Result<void> closed = handle.close();
   if (!written.ok()) return written;
@@ -405,16 +481,16 @@ Result<void> write_file(const std::string& path, std::string_view bytes) {
 }
 
 Result<void> remove_file(const std::string& path) {
-  Result<std::wstring> wide = utf8_to_wide(path);
+  Result<std::wstring> wide = system_path(path);
   if (!wide.ok()) return wide.failure();
   if (!::DeleteFileW(wide->c_str())) return last_error_failure();
   return {};
 }
 
 Result<void> rename_file(const std::string& from, const std::string& to) {
-  Result<std::wstring> wide_from = utf8_to_wide(from);
+  Result<std::wstring> wide_from = system_path(from);
   if (!wide_from.ok()) return wide_from.failure();
-  Result<std::wstring> wide_to = utf8_to_wide(to);
+  Result<std::wstring> wide_to = system_path(to);
   if (!wide_to.ok()) return wide_to.failure();
   if (!::MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return last_error_failure();
@@ -423,7 +499,7 @@ Result<void> rename_file(const std::string& from, const std::string& to) {
 }
 
 Result<void> create_directories(const std::string& path) {
-  Result<std::wstring> wide = utf8_to_wide(path);
+  Result<std::wstring> wide = system_path(path);
   if (!wide.ok()) return wide.failure();
   const auto is_directory = [&] {
     const DWORD attributes = ::GetFileAttributesW(wide->c_str());

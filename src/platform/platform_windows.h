@@ -4,6 +4,7 @@
 // computation or a single system call, and safe to call from several threads at once.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,20 @@ std::string argument_to_utf8(std::wstring_view argument);
 // (2), ERROR_PATH_NOT_FOUND (3), ERROR_INVALID_DRIVE (15), ERROR_BAD_NETPATH (53) and
 // ERROR_BAD_NET_NAME (67).
 bool is_not_found_error(unsigned long error);
+
+// How a metadata query of `path` that failed with the system error `error` ends: nullopt when
+// the path does not exist (is_not_found_error), otherwise the error to report. A path with a
+// component (the text between two "\" or "/") longer than 255 UTF-16 code units names nothing
+// NTFS can hold, and NTFS refuses it with ERROR_INVALID_NAME (123). Where the system reports
+// such a path as not found instead (other file systems, Wine), ERROR_INVALID_NAME is returned
+// all the same, so the verdict does not depend on the volume; other errors are kept.
+std::optional<unsigned long> metadata_failure_error(unsigned long error, std::wstring_view path);
+
+// `full_path`, an absolute path as GetFullPathNameW gives it, in the extended-length form that
+// the system takes up to 32767 characters: "C:\x" becomes "\\?\C:\x" and "\\server\share\x"
+// becomes "\\?\UNC\server\share\x". A path already in `\\?\` or `\\.\` form, and anything
+// else that is neither a drive nor a UNC path, is returned unchanged.
+std::wstring extended_length_path(std::wstring_view full_path);
 
 // The system's description of `error` as one line of UTF-8: the trailing line break removed
 // and any inner one turned into a space. "System error <n>" when the system has no text for it.

@@ -67,6 +67,10 @@ class TempDir {
   fs::path m_path;
 };
 
+bool under_wine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 void put(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -130,12 +134,29 @@ std::string sha256_of_file(const std::string& path, std::size_t buffer_size) {
   return hex(sha.finish());
 }
 
-TEST(JoinPath, PutsOneBackslashBetweenComponents) {
-  EXPECT_EQ(join_path("C:\\client", "data"), "C:\\client\\data");
-  EXPECT_EQ(join_path("C:\\client\\", "data"), "C:\\client\\data");
-  EXPECT_EQ(join_path("C:/client/", "data"), "C:/client/data");
-  EXPECT_EQ(join_path("\\\\?\\C:\\client", "Sky.PAK"), "\\\\?\\C:\\client\\Sky.PAK");
-  EXPECT_EQ(join_path("", "data"), "data");
+TEST(JoinPath, PutsOneBackslashBetweenComponentsAndSkipsADot) {
+  struct Case {
+    const char* base;
+    const char* component;
+    const char* joined;
+  };
+  const Case cases[] = {
+      {"C:\\client", "data", "C:\\client\\data"},
+      {"C:\\client\\", "data", "C:\\client\\data"},
+      {"C:/client/", "data", "C:/client/data"},
+      {"\\\\?\\C:\\client", "Sky.PAK", "\\\\?\\C:\\client\\Sky.PAK"},
+      {"", "data", "data"},
+      // Nothing under a \\?\ root resolves ".", so it is not passed on; every other name is.
+      {"\\\\?\\C:\\client", ".", "\\\\?\\C:\\client"},
+      {"\\\\?\\C:\\", ".", "\\\\?\\C:\\"},
+      {"C:\\client", "..", "C:\\client\\.."},
+      {"C:\\client", ".x", "C:\\client\\.x"},
+      {"C:\\client", ". ", "C:\\client\\. "},
+      {"C:\\client", "...", "C:\\client\\..."},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(join_path(c.base, c.component), c.joined) << c.base << " + " << c.component;
+  }
   EXPECT_EQ(k_path_separator, '\\');
 }
 
@@ -265,6 +286,44 @@ TEST(FileMetadata, TreatsExactlyTheNotFoundErrorsAsMissing) {
   }
 }
 
+TEST(FileMetadata, NeverCallsAPathWithAComponentOverTheNtfsLimitMissing) {
+  const std::wstring root = L"\\\\?\\C:\\client\\";
+  const std::wstring longest(255, L'a');
+  const std::wstring too_long(256, L'a');
+  std::wstring pairs;  // 128 characters outside the BMP: 256 code units
+  for (int i = 0; i < 128; ++i) pairs += L"\xD83D\xDE00";
+  struct Case {
+    unsigned long error;
+    std::wstring path;
+    std::optional<unsigned long> reported;  // nullopt: missing
+  };
+  const Case cases[] = {
+      {2, root + L"x.bin", std::nullopt},
+      {3, root + L"absent\\x.bin", std::nullopt},
+      {2, root + longest, std::nullopt},
+      {3, root + std::wstring(255, L'\u00e9') + L"\\x.bin", std::nullopt},
+      {2, root + too_long, 123},
+      {3, root + too_long + L"\\x.bin", 123},
+      {3, L"C:/client/" + too_long + L"/x.bin", 123},
+      {2, root + pairs, 123},
+      {5, root + L"x.bin", 5},
+      {5, root + too_long, 5},
+      {206, root + too_long, 206},
+      {123, root + L"bad<name", 123},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(windows::metadata_failure_error(c.error, c.path), c.reported)
+        << c.error << " for a path of " << c.path.size();
+  }
+
+  // Wine and some file systems call such a name not found; NTFS refuses it.
+  TempDir dir;
+  Result<std::optional<FileMetadata>> metadata =
+      file_metadata(dir.utf8_path(std::wstring(300, L'n')));
+  ASSERT_FALSE(metadata.ok());
+  EXPECT_EQ(metadata.error(), windows::error_text(123));
+}
+
 TEST(FileMetadata, FailsWithOneLineOfSystemTextForOtherErrors) {
   TempDir dir;
   Result<std::optional<FileMetadata>> metadata = file_metadata(dir.utf8_path(L"bad<name"));
@@ -298,6 +357,69 @@ TEST(CanonicalDirectory, GivesTheExtendedLengthFinalPath) {
   Result<std::string> again = canonical_directory(*canonical);
   ASSERT_TRUE(again.ok()) << again.error();
   EXPECT_EQ(*again, *canonical);
+}
+
+TEST(ExtendedLengthPath, PrefixesDrivePathsAndUncPathsOnly) {
+  struct Case {
+    const wchar_t* full;
+    const wchar_t* extended;
+  };
+  const Case cases[] = {
+      {L"C:\\client\\data", L"\\\\?\\C:\\client\\data"},
+      {L"z:\\", L"\\\\?\\z:\\"},
+      {L"\\\\server\\share\\client", L"\\\\?\\UNC\\server\\share\\client"},
+      {L"\\\\?\\C:\\client", L"\\\\?\\C:\\client"},
+      {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+      {L"\\\\.\\CON", L"\\\\.\\CON"},
+      {L"client", L"client"},
+      {L"", L""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(windows::extended_length_path(c.full), c.extended);
+  }
+}
+
+// Paths in the ordinary form that are longer than MAX_PATH work without the process's
+// long-path setting.
+TEST(LongPath, ResolvesOpensWritesAndRenamesThroughTheExtendedLengthForm) {
+  TempDir dir;
+  std::wstring typed = dir.path().native();
+  const std::wstring name(100, L'd');
+  for (int i = 0; i < 3; ++i) {
+    typed += L"\\" + name;
+    ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + typed).c_str(), nullptr)) << ::GetLastError();
+  }
+  ASSERT_GT(typed.size(), std::size_t{MAX_PATH});
+  const std::string client = utf8(typed);
+
+  // Wine's GetFinalPathNameByHandleW stops at MAX_PATH characters ("More data available").
+  if (!under_wine()) {
+    Result<std::string> canonical = canonical_directory(client);
+    ASSERT_TRUE(canonical.ok()) << canonical.error();
+    EXPECT_EQ(canonical->rfind("\\\\?\\", 0), 0u) << *canonical;
+    const std::string last = std::string(1, '\\').append(utf8(name));
+    EXPECT_TRUE(canonical->ends_with(last)) << *canonical;
+    Result<std::string> dotted = canonical_directory(client + "/.\\absent\\..");
+    ASSERT_TRUE(dotted.ok()) << dotted.error();
+    EXPECT_EQ(*dotted, *canonical);
+  }
+
+  ASSERT_TRUE(create_directories(client + "\\a\\b").ok());
+  const std::string file = client + "\\a\\b\\c.json";
+  ASSERT_TRUE(write_file(file, "abc").ok());
+  Result<std::optional<FileMetadata>> metadata = file_metadata(file);
+  ASSERT_TRUE(metadata.ok() && metadata->has_value());
+  EXPECT_EQ((*metadata)->length, 3u);
+  Result<std::string> content = read_file(file);
+  ASSERT_TRUE(content.ok()) << content.error();
+  EXPECT_EQ(*content, "abc");
+  ASSERT_TRUE(rename_file(file, client + "\\a\\b\\d.json").ok());
+  EXPECT_EQ(sha256_of_file(client + "\\a\\b\\d.json", 65536),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_TRUE(remove_file(client + "\\a\\b\\d.json").ok());
+  metadata = file_metadata(client + "\\a\\b\\d.json");
+  ASSERT_TRUE(metadata.ok());
+  EXPECT_FALSE(metadata->has_value());
 }
 
 TEST(CanonicalDirectory, FailsForAMissingDirectory) {
@@ -396,6 +518,24 @@ TEST(WriteFile, CreatesAndTruncatesWithTheExactBytes) {
   ASSERT_TRUE(write_file(dir.utf8_path(L"empty.json"), "").ok());
   EXPECT_TRUE(fs::exists(dir / L"empty.json"));
   EXPECT_EQ(fs::file_size(dir / L"empty.json"), 0u);
+  // A device is opened and written, with no length to cut.
+  Result<void> device = write_file("NUL", "{\n}");
+  EXPECT_TRUE(device.ok()) << device.error();
+}
+
+TEST(WriteFile, TruncatesAHiddenOrSystemFileAndKeepsItsAttributes) {
+  TempDir dir;
+  for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
+                           DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}}) {
+    const fs::path file = dir / (L"out-" + std::to_wstring(attributes) + L".json");
+    put(file, "a much longer first version\n");
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), attributes));
+    Result<void> written = write_file(utf8(file), "{\n}");
+    ASSERT_TRUE(written.ok()) << attributes << ": " << written.error();
+    EXPECT_EQ(get(file), "{\n}") << attributes;
+    const DWORD kept = ::GetFileAttributesW(file.c_str());
+    EXPECT_TRUE(kept != INVALID_FILE_ATTRIBUTES && (kept & attributes) == attributes) << kept;
+  }
 }
 
 TEST(WriteFile, FailsInAMissingDirectory) {
@@ -689,6 +829,33 @@ TEST(Program, ReplacesAnExistingCacheFile) {
   EXPECT_EQ(names, std::vector<std::wstring>{L"c.json"});
   EXPECT_NE(get(scratch / L"cache\\c.json").find("\"velor-tirn-client-hash-cache.v2\""),
             std::string::npos);
+}
+
+TEST(Program, ReplacesAHiddenOrSystemOutputFile) {
+  REQUIRE_PROGRAM(program);
+  TempDir scratch;
+  fs::create_directories(scratch / L"client");
+  put(scratch / L"client\\a.bin", "abc");
+  put(scratch / L"m.json", manifest_for("a.bin", k_abc_sha256));
+  for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+    const fs::path output = scratch / (L"report-" + std::to_wstring(attributes) + L".json");
+    put(output, std::string(100000, 'x'));
+    ASSERT_TRUE(::SetFileAttributesW(output.c_str(), attributes));
+    const ProgramRun run = run_program(*program,
+                                       {L"--client-dir", (scratch / L"client").native(),
+                                        L"--manifest", (scratch / L"m.json").native(),
+                                        L"--output", output.native()},
+                                       scratch);
+    EXPECT_EQ(run.exit_code, 0u) << attributes << ": " << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "");
+    const std::string report = get(output);
+    EXPECT_EQ(report.rfind("{\"schemaVersion\":\"velor-tirn-client-scan.v1\",", 0), 0u) << report;
+    // Nothing of the old content is left behind the report.
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(report.back(), '}');
+    EXPECT_EQ(report.find("xxxx"), std::string::npos);
+  }
 }
 
 }  // namespace
