@@ -15,6 +15,7 @@ constexpr std::uint64_t k_mib = 1024 * 1024;
 
 // Everything in flight at once, the workers' read buffers included.
 constexpr std::uint64_t k_memory_in_flight = 120 * k_mib;
+constexpr std::uint64_t k_floor_in_flight = 16 * k_mib;
 
 // A read from the system's cache copies at several GB/s; one that takes longer than this for its
 // size has waited for the device (or the thread lost its processor, which only costs a look).
@@ -28,7 +29,10 @@ bool read_waited(std::chrono::steady_clock::duration elapsed, std::uint64_t byte
 ReadAhead::Limits ReadAhead::default_limits(unsigned workers) {
   Limits limits;
   const std::uint64_t buffers = std::uint64_t{workers} * k_read_buffer_size;
-  const std::uint64_t room = buffers < k_memory_in_flight ? k_memory_in_flight - buffers : 0;
+  // Past 14 workers the buffers alone fill the budget; the read-ahead then keeps a floor of its
+  // own, or it could do nothing for the machines with the most to read.
+  const std::uint64_t room =
+      std::max(k_floor_in_flight, buffers < k_memory_in_flight ? k_memory_in_flight - buffers : 0);
   // Half for the files ahead of the jobs, half for the jobs' own files: up to two windows each.
   limits.first_window = k_read_buffer_size;
   limits.bytes_ahead = room / 2;
@@ -48,7 +52,7 @@ ReadAhead::~ReadAhead() {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
   }
-  wake();
+  m_wake.notify_all();
   for (std::thread& thread : m_threads) thread.join();
 }
 
@@ -56,7 +60,12 @@ void ReadAhead::job_started(std::size_t index) {
   std::size_t frontier = m_frontier.load(std::memory_order_relaxed);
   while (frontier <= index && !m_frontier.compare_exchange_weak(frontier, index + 1)) {
   }
-  if (active()) wake();
+  if (active()) {
+    // Passing through the mutex orders the new frontier before a prefetch thread's look at it,
+    // so the notification cannot fall between its look and its wait.
+    { const std::lock_guard<std::mutex> lock(m_mutex); }
+    m_wake.notify_one();
+  }
 }
 
 void ReadAhead::note_wait() {
@@ -67,12 +76,15 @@ void ReadAhead::note_wait() {
 void ReadAhead::activate() {
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stopping || m_limits.threads == 0 || m_limits.files_ahead == 0) return;
+    if (m_stopping || m_limits.threads == 0 || m_limits.files_ahead == 0 ||
+        m_limits.bytes_ahead == 0) {
+      return;
+    }
     m_cached_in_a_row = 0;
     m_active.store(true);
     if (!m_threads_started) start_threads();
   }
-  wake();
+  m_wake.notify_all();
 }
 
 // Called with m_mutex held, once.
@@ -85,11 +97,6 @@ void ReadAhead::start_threads() {
   } catch (const std::system_error&) {
     // Fewer threads than asked for (or none) only means fewer reads in flight.
   }
-}
-
-void ReadAhead::wake() {
-  m_epoch.fetch_add(1);
-  m_epoch.notify_all();
 }
 
 // Called with m_mutex held: releases the data asked for files whose jobs have started.
@@ -110,21 +117,24 @@ void ReadAhead::advance_frontier() {
 
 std::optional<std::size_t> ReadAhead::take_next() {
   std::unique_lock<std::mutex> lock(m_mutex);
+  const auto has_room = [&] {
+    return m_cursor - m_counted_frontier < m_limits.files_ahead &&
+           m_bytes_ahead < m_limits.bytes_ahead;
+  };
   for (;;) {
     if (m_stopping) return std::nullopt;
-    const std::uint64_t epoch = m_epoch.load();
     if (m_active.load()) {
       advance_frontier();
       m_cursor = std::max(m_cursor, m_counted_frontier);
       if (m_cursor >= m_scan_list.size()) return std::nullopt;
-      if (m_cursor - m_counted_frontier < m_limits.files_ahead &&
-          m_bytes_ahead < m_limits.bytes_ahead) {
-        return m_cursor++;
+      if (has_room()) {
+        const std::size_t index = m_cursor++;
+        // One started job wakes one thread; if there is room for more, pass the word on.
+        if (m_cursor < m_scan_list.size() && has_room()) m_wake.notify_one();
+        return index;
       }
     }
-    lock.unlock();
-    m_epoch.wait(epoch);
-    lock.lock();
+    m_wake.wait(lock);
   }
 }
 

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -77,7 +78,6 @@ class ReadAhead {
   std::optional<std::size_t> take_next();
   void advance_frontier();
   void finish(std::size_t index, std::uint64_t bytes, platform::PrefetchResult result);
-  void wake();
 
   const ScanList& m_scan_list;
   const HashJobContext& m_context;
@@ -86,9 +86,9 @@ class ReadAhead {
 
   std::atomic<bool> m_active{false};
   std::atomic<std::size_t> m_frontier{0};  // one past the highest index a job has started
-  std::atomic<std::uint64_t> m_epoch{0};   // changes whenever a waiting thread should look again
 
-  std::mutex m_mutex;  // guards everything below
+  std::mutex m_mutex;              // guards everything below
+  std::condition_variable m_wake;  // a prefetch thread may find work (or stop)
   bool m_stopping = false;
   bool m_threads_started = false;
   std::size_t m_cursor = 0;            // the next index to prefetch
