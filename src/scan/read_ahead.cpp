@@ -76,8 +76,10 @@ void ReadAhead::note_wait() {
 void ReadAhead::activate() {
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    // Once every job has started there is nothing left to read ahead: a small scan whose last
+    // read waited starts no threads.
     if (m_stopping || m_limits.threads == 0 || m_limits.files_ahead == 0 ||
-        m_limits.bytes_ahead == 0) {
+        m_limits.bytes_ahead == 0 || m_frontier.load() >= m_scan_list.size()) {
       return;
     }
     m_cached_in_a_row = 0;
@@ -92,7 +94,8 @@ void ReadAhead::start_threads() {
   m_threads_started = true;
   m_asked.assign(m_limits.files_ahead, 0);
   try {
-    for (unsigned i = 0; i < m_limits.threads; ++i)
+    const std::size_t left = m_scan_list.size() - m_frontier.load();
+    for (std::size_t i = 0; i < std::min<std::size_t>(m_limits.threads, left); ++i)
       m_threads.emplace_back([this] { prefetch_loop(); });
   } catch (const std::system_error&) {
     // Fewer threads than asked for (or none) only means fewer reads in flight.
