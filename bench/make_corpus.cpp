@@ -3,6 +3,9 @@
 //
 //   quendal_make_corpus large DIR [--count N] [--mib M]   N files of M MiB (default 6 x 256)
 //   quendal_make_corpus small DIR [--count N]             N files of 1 to 16 KiB (default 100000)
+//   quendal_make_corpus game DIR [--count N]              a game-like client of N files (default
+//                                                         3456): 3 archives of 300 to 700 MiB and
+//                                                         N - 3 assets of 4 KiB to 4 MiB, ~3 GB
 //
 // The files go to DIR/client, the manifest to DIR/manifest.json. The content of every file
 // depends only on the corpus kind and the file's index, so the same command always writes the
@@ -16,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -42,8 +46,11 @@ constexpr std::size_t k_large_chunk = 8u << 20;
 constexpr std::uint64_t k_small_min_size = 1024;
 constexpr std::uint64_t k_small_max_size = 16 * 1024;
 constexpr std::size_t k_small_files_per_directory = 100;
+constexpr std::uint64_t k_game_seed = 0x67616D65636F7270ULL;
+constexpr std::size_t k_game_archives = 3;
+constexpr std::size_t k_game_files_per_directory = 200;
 
-enum class CorpusKind { large, small };
+enum class CorpusKind { large, small, game };
 
 struct CorpusOptions {
   CorpusKind kind = CorpusKind::small;
@@ -150,13 +157,14 @@ Result<void> run_parallel(std::size_t count, const std::function<Result<void>(st
   return {};
 }
 
-Result<void> write_large_file(const std::string& client, std::size_t index, CorpusFile& file) {
+Result<void> write_large_file(const std::string& client, std::size_t index, CorpusFile& file,
+                              std::uint64_t seed = k_large_seed) {
   const std::string path = disk_path(client, file.path);
   std::FILE* stream = std::fopen(path.c_str(), "wb");
   if (stream == nullptr) return fail("Failed to create '" + path + "': " + cause_text(errno));
   std::setvbuf(stream, nullptr, _IONBF, 0);
   const std::unique_ptr<std::byte[]> buffer(new std::byte[k_large_chunk]);
-  Random random(k_large_seed, index);
+  Random random(seed, index);
   platform::Sha256 sha256;
   std::uint64_t remaining = file.size;
   while (remaining > 0) {
@@ -227,6 +235,49 @@ Result<std::vector<CorpusFile>> generate_small(const std::string& client,
   return files;
 }
 
+// A game client's shape: a few big archives among a few thousand assets whose sizes spread
+// from 4 KiB to 4 MiB, most of them small. The archives sit at even intervals in the list, as
+// they would in a manifest sorted by path.
+Result<std::vector<CorpusFile>> generate_game(const std::string& client,
+                                              const CorpusOptions& options) {
+  std::vector<CorpusFile> files(options.count);
+  const std::size_t archives = std::min(k_game_archives, files.size());
+  Random sizes(k_game_seed, 0);
+  std::size_t asset = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const bool is_archive = archives > 0 && i % (files.size() / archives) == 0 &&
+                            i / (files.size() / archives) < archives;
+    if (is_archive) {
+      files[i].path = "data/archives/pack_" + padded(i / (files.size() / archives), 2) + ".pak";
+      files[i].size = (300 + sizes.next() % 401) << 20;
+    } else {
+      files[i].path = "data/assets/a" + padded(asset / k_game_files_per_directory, 3) + "/asset_" +
+                      padded(asset, 5) + ".bin";
+      // 4 KiB * 1024^(u^1.4): log-spread up to 4 MiB, weighted towards small assets.
+      const double u = static_cast<double>(sizes.next() >> 11) / 9007199254740992.0;
+      files[i].size = static_cast<std::uint64_t>(4096.0 * std::pow(1024.0, std::pow(u, 1.4)));
+      files[i].size = std::clamp<std::uint64_t>(files[i].size, 4096, 4u << 20);
+      ++asset;
+    }
+  }
+  for (const CorpusFile& file : files) {
+    const std::string directory = disk_path(client, file.path.substr(0, file.path.rfind('/')));
+    Result<void> made = platform::create_directories(directory);
+    if (!made.ok()) return fail("Failed to create '" + directory + "': " + made.error());
+  }
+  // The archives first, one thread each, then the assets: the order the work is handed out in
+  // keeps both threads busy to the end.
+  std::vector<std::size_t> order(files.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_partition(order.begin(), order.end(),
+                        [&](std::size_t i) { return files[i].size > (4u << 20); });
+  Result<void> written = run_parallel(files.size(), [&](std::size_t n) {
+    return write_large_file(client, order[n], files[order[n]], k_game_seed);
+  });
+  if (!written.ok()) return written.failure();
+  return files;
+}
+
 // Mostly required files, with a sprinkling of critical and optional ones, fixed by index.
 std::string_view policy_for(std::size_t index) {
   if (index % 16 == 3) return "critical";
@@ -252,7 +303,9 @@ std::string manifest_text(const std::vector<CorpusFile>& files, CorpusKind kind)
   out += "  \"schemaVersion\": \"velor-tirn-update-manifest.v1\",\n";
   out += "  \"channel\": \"live\",\n";
   out += "  \"releaseVersion\": \"";
-  out += kind == CorpusKind::large ? "2024.05.14-large" : "2024.05.14-small";
+  out += kind == CorpusKind::large  ? "2024.05.14-large"
+         : kind == CorpusKind::small ? "2024.05.14-small"
+                                     : "2024.05.14-game";
   out += "\",\n";
   out += "  \"publishedAt\": \"2024-05-14T09:30:00Z\",\n";
   out += "  \"minimumLauncherVersion\": \"3.2.0\",\n";
@@ -295,9 +348,11 @@ std::string manifest_text(const std::vector<CorpusFile>& files, CorpusKind kind)
 constexpr std::string_view k_usage =
     "Usage: quendal_make_corpus large DIR [--count N] [--mib M]\n"
     "       quendal_make_corpus small DIR [--count N]\n"
+    "       quendal_make_corpus game DIR [--count N]\n"
     "\n"
     "Writes DIR/client and DIR/manifest.json. Defaults: large 6 files of 256 MiB,\n"
-    "small 100000 files of 1 to 16 KiB.\n";
+    "small 100000 files of 1 to 16 KiB, game 3456 files (3 archives of 300 to 700 MiB and\n"
+    "assets of 4 KiB to 4 MiB).\n";
 
 std::optional<std::uint64_t> parse_count(std::string_view text) {
   if (text.empty() || text.size() > 12) return std::nullopt;
@@ -319,6 +374,9 @@ std::optional<CorpusOptions> parse_options(const std::vector<std::string>& argum
   } else if (arguments[0] == "small") {
     options.kind = CorpusKind::small;
     options.count = 100000;
+  } else if (arguments[0] == "game") {
+    options.kind = CorpusKind::game;
+    options.count = 3456;
   } else {
     return std::nullopt;
   }
@@ -336,8 +394,8 @@ std::optional<CorpusOptions> parse_options(const std::vector<std::string>& argum
       return std::nullopt;
     }
   }
-  // Small file names carry five digits; large ones two.
-  if (options.kind == CorpusKind::small && options.count > 100000) return std::nullopt;
+  // Small and game file names carry five digits; large ones two.
+  if (options.kind != CorpusKind::large && options.count > 100000) return std::nullopt;
   if (options.kind == CorpusKind::large && (options.count > 100 || options.mib > (1u << 20))) {
     return std::nullopt;
   }
@@ -359,7 +417,9 @@ int corpus_main(const std::vector<std::string>& arguments) {
   }
   Result<std::vector<CorpusFile>> files = options->kind == CorpusKind::large
                                               ? generate_large(client, *options)
-                                              : generate_small(client, *options);
+                                          : options->kind == CorpusKind::small
+                                              ? generate_small(client, *options)
+                                              : generate_game(client, *options);
   if (!files.ok()) {
     std::cerr << files.error() << '\n';
     return 1;

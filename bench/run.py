@@ -3,10 +3,16 @@
 
 large   quendal over a few big files vs. two parallel `openssl dgst -sha256` processes
 small   quendal over 100,000 small files vs. the same openssl pair
+game    quendal over a game-like client (a few big archives, a few thousand assets) vs. the
+        same openssl pair
 cached  quendal rescan with a filled hash cache vs. `git status -uno` on a git index
 
 Every comparison reads its tree once, runs one untimed warm-up of each command (and checks that
 both agree with the manifest), then times interleaved rounds and reports medians.
+
+--cold  times large, small and game with the page cache dropped before every timed run:
+        quendal vs. the openssl pair and `cat` with 8 and with 32 parallel readers (the device's
+        own limit for these files).
 """
 
 import argparse
@@ -29,8 +35,12 @@ TIME = "/usr/bin/time"
 # would cut the batches to a few thousand names.
 XARGS_BATCH = ["-n", "10000", "-s", "1048576"]
 
-TARGETS = {"large": 1.05, "small": 0.9, "cached": 3.0}
-ALIASES = {"a": "large", "b": "small", "c": "cached"}
+TARGETS = {"large": 1.05, "small": 0.9, "game": 0.85, "cached": 3.0}
+ALIASES = {"a": "large", "b": "small", "c": "cached", "d": "game"}
+
+# Cold targets: quendal's median over the faster cat median, and over the openssl pair's.
+COLD_TARGETS = {"game": {"cat": 1.15, "openssl x2": 0.75}, "small": {"cat": 1.3}, "large": {}}
+CAT_READERS = (8, 32)
 
 
 def log(text):
@@ -311,7 +321,8 @@ def bench_cached(directory, rounds, scratch):
 
 
 def print_table(results):
-    reference_names = {"large": "openssl x2", "small": "openssl x2", "cached": "git status"}
+    reference_names = {"large": "openssl x2", "small": "openssl x2", "game": "openssl x2",
+                       "cached": "git status"}
     rows = [("benchmark", "quendal", "reference", "ratio", "target", "result", "peak RSS")]
     for r in results:
         rss = "n/a" if r["rss"] is None else f"{r['rss'] / 1024:.1f} MiB"
@@ -327,11 +338,128 @@ def print_table(results):
             log("  ".join("-" * width for width in widths))
 
 
+# ---- cold runs ----
+
+
+class CacheDropper:
+    """Empties the page cache before a timed run: all of it through /proc/sys/vm/drop_caches
+    when the kernel lets us, otherwise each listed file's data through POSIX_FADV_DONTNEED
+    (which leaves directory entries and inodes cached)."""
+
+    def __init__(self):
+        self.method = None
+
+    def drop(self, client, names):
+        os.sync()
+        if self.method in (None, "drop_caches"):
+            try:
+                with open("/proc/sys/vm/drop_caches", "w", encoding="ascii") as control:
+                    control.write("3\n")
+                self.method = "drop_caches"
+                return
+            except OSError as error:
+                log(f"  /proc/sys/vm/drop_caches refused ({error.strerror}): evicting each file's"
+                    " data with posix_fadvise(POSIX_FADV_DONTNEED) instead; directory entries"
+                    " and inodes stay cached")
+                self.method = "fadvise"
+        for name in names:
+            fd = os.open(os.path.join(client, name), os.O_RDONLY)
+            try:
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            finally:
+                os.close(fd)
+
+
+def cat_command(directory, list_path, count, readers):
+    """`cat` over the list with `readers` processes at a time: reads only, no hashing."""
+    client = os.path.join(directory, "client")
+    # Small batches, so that no reader is left with a long tail of the list.
+    batch = str(max(1, min(10000, count // (4 * readers))))
+
+    def run():
+        with open(list_path, "rb") as names:
+            done = subprocess.run(["xargs", "-0", "-P", str(readers), "-n", batch, "-s",
+                                   "1048576", "cat"], cwd=client, stdin=names,
+                                  stdout=subprocess.DEVNULL)
+        if done.returncode != 0:
+            die(f"cat exited with {done.returncode}")
+
+    return Command(f"cat x{readers}", run, lambda: None)
+
+
+def bench_cold(name, directory, rounds, scratch, dropper):
+    files = manifest_files(directory)
+    names = [entry["path"] for entry in files]
+    total = sum(entry["size"] for entry in files)
+    label = f"{name}: {len(names)} files, {size_text(total)}"
+    log(f"\n== cold {label}: quendal vs. two openssl dgst -sha256, cat x"
+        + " and cat x".join(str(r) for r in CAT_READERS))
+    client = os.path.join(directory, "client")
+    all_list = os.path.join(scratch, f"cold-{name}-all.lst")
+    write_list(all_list, names)
+    halves = [os.path.join(scratch, f"cold-{name}-half{i}.lst") for i in range(2)]
+    write_list(halves[0], names[:len(names) // 2])
+    write_list(halves[1], names[len(names) // 2:])
+    report = os.path.join(scratch, f"cold-{name}-report.json")
+    commands = [quendal_command(directory, report, expect_cached=False),
+                openssl_command(directory, halves, scratch)]
+    commands += [cat_command(directory, all_list, len(names), r) for r in CAT_READERS]
+    for command in commands:  # results checked once, from the page cache
+        command.run()
+        command.check()
+    times = {command.name: [] for command in commands}
+    for round_index in range(rounds):
+        shift = round_index % len(commands)
+        line = []
+        for command in commands[shift:] + commands[:shift]:
+            dropper.drop(client, names)
+            times[command.name].append(timed(command))
+            line.append(f"{command.name} {times[command.name][-1]:.3f} s")
+        log(f"  round {round_index + 1}: " + ", ".join(line))
+    commands[0].check()
+    dropper.drop(client, names)
+    rss = peak_rss_kib(quendal_argv(directory, report))
+    medians = {command: statistics.median(seconds) for command, seconds in times.items()}
+    fastest_cat = min((medians[f"cat x{r}"], f"cat x{r}") for r in CAT_READERS)
+    log("  medians: " + ", ".join(f"{command} {m:.3f} s ({total / m / 1e9:.2f} GB/s)"
+                                  for command, m in medians.items()))
+    checks = []
+    for reference, target in COLD_TARGETS[name].items():
+        reference_name = fastest_cat[1] if reference == "cat" else reference
+        ratio = medians["quendal"] / medians[reference_name]
+        checks.append((reference_name, ratio, target, ratio <= target))
+    return {"label": label, "medians": medians, "checks": checks, "rss": rss}
+
+
+def print_cold_table(results, method):
+    log(f"\ncold runs: page cache emptied before every timed run through {method}")
+    names = ["quendal", "openssl x2"] + [f"cat x{r}" for r in CAT_READERS]
+    rows = [["benchmark"] + names + ["quendal /", "ratio", "target", "result", "peak RSS"]]
+    for r in results:
+        rss = "n/a" if r["rss"] is None else f"{r['rss'] / 1024:.1f} MiB"
+        medians = [f"{r['medians'][n]:.3f} s" for n in names]
+        checks = r["checks"] or [("openssl x2", r["medians"]["quendal"]
+                                  / r["medians"]["openssl x2"], None, True)]
+        for index, (reference, ratio, target, passed) in enumerate(checks):
+            first = index == 0
+            rows.append([r["label"] if first else ""] + (medians if first else [""] * len(names))
+                        + [reference, f"{ratio:.3f}", "-" if target is None else f"<= {target:g}",
+                           "-" if target is None else ("PASS" if passed else "FAIL"),
+                           rss if first else ""])
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for index, row in enumerate(rows):
+        log("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+        if index == 0:
+            log("  ".join("-" * width for width in widths))
+
+
 def main():
     parser = argparse.ArgumentParser(prog="bench/run", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--only", choices=["large", "small", "cached", "a", "b", "c"],
+    parser.add_argument("--only", choices=["large", "small", "game", "cached", "a", "b", "c", "d"],
                         help="run one comparison only")
+    parser.add_argument("--cold", action="store_true",
+                        help="drop the page cache before every timed run (large, small, game)")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds (default 5)")
     parser.add_argument("--corpus", default=os.path.join(REPO, "bench", "corpus"),
                         help="where the corpora live (default bench/corpus)")
@@ -342,11 +470,16 @@ def main():
                         help="files in the large corpus (for development)")
     parser.add_argument("--large-mib", type=int, default=256,
                         help="MiB per large file (for development)")
+    parser.add_argument("--game-count", type=int, default=3456,
+                        help="files in the game-like corpus (for development)")
     options = parser.parse_args()
     if options.rounds < 1:
         parser.error("--rounds must be at least 1")
     only = ALIASES.get(options.only, options.only)
-    selected = [name for name in ("large", "small", "cached") if only in (None, name)]
+    kinds = ("large", "small", "game") if options.cold else ("large", "small", "game", "cached")
+    selected = [name for name in kinds if only in (None, name)]
+    if not selected:
+        parser.error(f"--only {only} has no cold run")
 
     if not options.no_build:
         build()
@@ -365,6 +498,19 @@ def main():
                                        "--mib", str(options.large_mib)])
     if "small" in selected or "cached" in selected:
         small = corpus(root, "small", ["--count", str(options.small_count)])
+    game = None
+    if "game" in selected:
+        game = corpus(root, "game", ["--count", str(options.game_count)])
+
+    if options.cold:
+        dropper = CacheDropper()
+        results = []
+        with tempfile.TemporaryDirectory(prefix="quendal-bench-") as scratch:
+            for name, directory in (("large", large), ("small", small), ("game", game)):
+                if name in selected:
+                    results.append(bench_cold(name, directory, options.rounds, scratch, dropper))
+        print_cold_table(results, dropper.method)
+        return 0 if all(c[3] for r in results for c in r["checks"]) else 1
 
     results = []
     with tempfile.TemporaryDirectory(prefix="quendal-bench-") as scratch:
@@ -372,6 +518,8 @@ def main():
             results.append(bench_hashing("large", large, options.rounds, scratch))
         if "small" in selected:
             results.append(bench_hashing("small", small, options.rounds, scratch))
+        if "game" in selected:
+            results.append(bench_hashing("game", game, options.rounds, scratch))
         if "cached" in selected:
             results.append(bench_cached(small, options.rounds, scratch))
     print_table(results)

@@ -59,6 +59,10 @@ std::string native(std::string relative);
 // A name one character longer than any file-system component may be.
 std::string overlong_name();
 
+// The number of files (on Windows: handles) this process has open, or nullopt where the system
+// cannot tell.
+std::optional<std::size_t> open_handle_count();
+
 // True when the tests run on Windows (natively or under Wine).
 bool on_windows();
 

@@ -12,6 +12,15 @@ void set_modified_time(const std::string& path, std::int64_t seconds, std::int64
   std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(instant));
 }
 
+std::optional<std::size_t> open_handle_count() {
+  std::error_code error;
+  std::filesystem::directory_iterator entries("/proc/self/fd", error);
+  if (error) return std::nullopt;
+  std::size_t count = 0;
+  for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) ++count;
+  return count;
+}
+
 std::optional<std::string> expected_cause(std::string_view posix_cause, unsigned long) {
   return std::string(posix_cause);
 }

@@ -99,8 +99,14 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile();
 
-  // Reads up to `size` bytes from the current position; 0 means the end of the file.
+  // Reads up to `size` bytes from the current position; 0 means the end of the file. Fewer
+  // bytes than asked for come back only at the end of the file (or from a read that failed).
   Result<std::size_t> read(std::byte* buffer, std::size_t size);
+
+  // A hint, never a failure: asks the system to start reading [offset, offset + length) into
+  // its cache and returns without waiting for the data. On Windows it does nothing: the file is
+  // opened for sequential scanning, which already has the system read ahead of the reader.
+  void hint_will_need(std::uint64_t offset, std::uint64_t length);
 
  private:
   explicit InputFile(std::intptr_t handle) : m_handle(handle) {}
@@ -108,6 +114,20 @@ class InputFile {
 
   std::intptr_t m_handle;
 };
+
+// What prefetch_file found.
+enum class PrefetchResult {
+  cached,   // the start of the file was already in the system's cache; nothing was done
+  started,  // reading was started (or, on Windows, done)
+  failed,   // the file could not be opened as a regular file, or the request was refused
+};
+
+// Read-ahead for a file that a hashing job will read soon: opens `path` the way InputFile::open
+// does (regular files only, no lock), has the system bring its first `length` bytes into its
+// cache, and closes it before returning. On POSIX the reading is only started (no wait for the
+// data); on Windows the bytes are read through a small buffer of the calling thread. Failures
+// are reported only as `failed`: the job that reads the file meets them itself.
+PrefetchResult prefetch_file(const std::string& path, std::uint64_t length);
 
 // ---- SHA-256 ----
 

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,6 +70,20 @@ Result<int> open_regular_file(const std::string& path, struct stat& st) {
     return Failure{"Not a regular file"};
   }
   return fd;
+}
+
+// The kernel caps one read-ahead request at the device's read-ahead or largest request size,
+// whichever is larger, and drops the rest; requests of 1 MiB stay under that cap on any device.
+constexpr std::uint64_t k_hint_request = 1024 * 1024;
+
+void advise_will_need(int fd, std::uint64_t offset, std::uint64_t length) {
+  for (std::uint64_t end = offset + length; offset < end; offset += k_hint_request) {
+    const std::uint64_t size = end - offset < k_hint_request ? end - offset : k_hint_request;
+    if (::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(size),
+                        POSIX_FADV_WILLNEED) != 0) {
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -217,6 +232,29 @@ Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return errno_failure(errno);
   }
+}
+
+void InputFile::hint_will_need(std::uint64_t offset, std::uint64_t length) {
+  advise_will_need(static_cast<int>(m_handle), offset, length);
+}
+
+PrefetchResult prefetch_file(const std::string& path, std::uint64_t length) {
+  struct stat st;
+  Result<int> opened = open_regular_file(path, st);
+  if (!opened.ok()) return PrefetchResult::failed;
+  const int fd = *opened;
+  // One byte read only if it is cached tells a cached file from one that is not; a file system
+  // that cannot answer gets the hint as well.
+  char probe;
+  struct iovec vector = {&probe, 1};
+  const ssize_t probed = ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT);
+  PrefetchResult result = PrefetchResult::cached;
+  if (probed < 0) {
+    advise_will_need(fd, 0, length);
+    result = PrefetchResult::started;
+  }
+  ::close(fd);
+  return result;
 }
 
 namespace {

@@ -51,48 +51,71 @@ Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::str
   return metadata;
 }
 
-Result<std::string> hash_file_content(const std::string& disk_path) {
+Result<std::string> hash_file_content(const std::string& disk_path, const ContentReading& reading) {
   Result<platform::InputFile> file = platform::InputFile::open(disk_path);
   if (!file.ok()) return Failure{"Failed to open '" + disk_path + "': " + file.error()};
   HashingState& state = thread_hashing_state();
+  FileReadAhead read_ahead(reading.read_ahead, *file, reading.metadata_length);
+  std::uint64_t total = 0;
   for (;;) {
+    read_ahead.before_read();
     Result<std::size_t> n = file->read(state.buffer.get(), k_read_buffer_size);
     if (!n.ok()) {
       state.sha256.finish();  // leave the state clean for the next file
       return Failure{"Failed to read '" + disk_path + "': " + n.error()};
     }
     if (*n == 0) break;
+    total += *n;
+    read_ahead.after_read(total);  // before hashing, so the device works while this thread does
     state.sha256.update(state.buffer.get(), *n);
+    if (*n < k_read_buffer_size && reading.metadata_length == total) break;
   }
   return hex_digest(state.sha256.finish());
 }
 
-Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
-                                     const platform::FileMetadata& metadata,
-                                     const HashCacheMap& cache) {
+const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
+                                                 const platform::FileMetadata& metadata,
+                                                 const HashCacheMap& cache) {
   const ClientHashCacheEntry* cached = find_cache_entry(cache, file.path);
   if (cached != nullptr && cached->size == metadata.length &&
       cached->modified_unix_seconds == platform::to_modified_seconds(metadata.last_write) &&
       !is_blank(cached->sha256)) {
+    return cached;
+  }
+  return nullptr;
+}
+
+Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
+                                     const platform::FileMetadata& metadata,
+                                     const HashCacheMap& cache, ReadAhead* read_ahead) {
+  if (const ClientHashCacheEntry* cached = reusable_cache_entry(file, metadata, cache)) {
     return ObtainedDigest{cached->sha256, true};
   }
-  Result<std::string> digest = hash_file_content(disk_path);
+  Result<std::string> digest =
+      hash_file_content(disk_path, ContentReading{metadata.length, read_ahead});
   if (!digest.ok()) return digest.failure();
   return ObtainedDigest{std::move(digest).value(), false};
 }
 
 std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
-                                               const HashJobContext& context) {
+                                               const HashJobContext& context,
+                                               ReadAheadMode read_ahead_mode) {
   std::vector<FileScanOutcome> outcomes(scan_list.size());
   if (scan_list.empty()) return outcomes;
+  WorkerPool& pool = WorkerPool::instance();
+  ReadAhead read_ahead(scan_list, context, read_ahead_mode,
+                       ReadAhead::default_limits(pool.worker_count()));
+  HashJobContext job_context = context;
+  job_context.read_ahead = &read_ahead;
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
     try {
-      outcomes[index] = hash_client_file(*scan_list[index], context);
+      read_ahead.job_started(index);
+      outcomes[index] = hash_client_file(*scan_list[index], job_context);
     } catch (const std::bad_alloc&) {
       outcomes[index].failure = "Failed to hash '" + scan_list[index]->path + "': out of memory";
     }
   };
-  WorkerPool::instance().run(scan_list.size(), job);
+  pool.run(scan_list.size(), job);
   return outcomes;
 }
 

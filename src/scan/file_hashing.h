@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "scan/file_verdict.h"
 #include "scan/path_rules.h"
+#include "scan/read_ahead.h"
 #include "util/result.h"
 
 namespace quendal {
@@ -19,9 +20,12 @@ namespace quendal {
 inline constexpr std::size_t k_read_buffer_size = 8388608;
 
 // Runs hash_client_file for every scan-list entry on the process-wide worker pool and returns
-// the outcomes in scan-list order. Every job runs to its end, failed or not.
-std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
-                                               const HashJobContext& context);
+// the outcomes in scan-list order. Every job runs to its end, failed or not. The scan's
+// read-ahead (see read_ahead.h) runs in `read_ahead_mode`; it changes how soon data arrives,
+// never what is read or what the outcomes say.
+std::vector<FileScanOutcome> hash_client_files(
+    const ScanList& scan_list, const HashJobContext& context,
+    ReadAheadMode read_ahead_mode = ReadAheadMode::when_reads_wait);
 
 // The metadata of `disk_path` following links; nullopt when it does not exist. Other errors
 // fail with "Failed to read metadata for '<path>': <cause>".
@@ -32,17 +36,35 @@ struct ObtainedDigest {
   bool used_cached_hash = false;
 };
 
-// The cached digest when the entry stored under the manifest path has the same size and
-// modified seconds and a digest that is not blank; otherwise hash_file_content.
+// The entry stored under the manifest path when its size and modified seconds are the file's
+// and its digest is not blank; otherwise nullptr.
+const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
+                                                 const platform::FileMetadata& metadata,
+                                                 const HashCacheMap& cache);
+
+// The digest of reusable_cache_entry when there is one; otherwise hash_file_content, told the
+// metadata's length and the scan's read-ahead (which may be null).
 Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
                                      const platform::FileMetadata& metadata,
-                                     const HashCacheMap& cache);
+                                     const HashCacheMap& cache, ReadAhead* read_ahead = nullptr);
 
 // The digest as 64 lower-case hexadecimal digits, high nibble first.
 std::string hex_digest(const platform::Sha256Digest& digest);
 
-// SHA-256 of the content of `disk_path` as 64 lower-case hex digits. Fails with
-// "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>".
-Result<std::string> hash_file_content(const std::string& disk_path);
+// How hash_file_content reads: `metadata_length` is the length the metadata step found, if any;
+// `read_ahead` the scan's read-ahead, if any.
+struct ContentReading {
+  std::optional<std::uint64_t> metadata_length;
+  ReadAhead* read_ahead = nullptr;
+};
+
+// SHA-256 of the content of `disk_path` as 64 lower-case hex digits, read to its end from the
+// open file: reads follow one another until one yields 0 bytes, except that a read which yields
+// fewer bytes than asked for and brings the total to `metadata_length` is the last (a regular
+// file's read comes back short only at its end, so the next would yield 0). Fails with
+// "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>". Safe on worker
+// threads: each thread reads through its own buffer.
+Result<std::string> hash_file_content(const std::string& disk_path,
+                                      const ContentReading& reading = {});
 
 }  // namespace quendal

@@ -22,6 +22,35 @@ constexpr std::string_view k_big_sha256 =
 constexpr std::string_view k_one_buffer_sha256 =
     "9187d57afda2d70e8455679cf35baa2542df387a4e153047bcadf6e436d16512";
 
+// test::patterned_content of sizes at the edges of the read window (8 MiB), by Python's hashlib.
+constexpr std::size_t k_window = 8388608;
+const std::pair<std::size_t, std::string_view> k_window_edges[] = {
+    {k_window - 1, "1ee270f5c34baae16785d1acbd9ff39d10f182bcc2613a3a4d699c5eb5d8f425"},
+    {k_window, "9187d57afda2d70e8455679cf35baa2542df387a4e153047bcadf6e436d16512"},
+    {k_window + 1, "76864a1ea4408c089ac5422261c811fccf673d27b2b217d72c7e28c25a872a13"},
+    {2 * k_window, "f2dd4916ab61153c29b69f2af02d1ab0d7bccb7ce0f97143a8fc5be52a0fe18f"},
+    {2 * k_window + 1, "ce79a003e6df20a5dfc9edb91a6ee266587d4d5b51f3a41da19c7d194dbee86c"},
+};
+constexpr std::string_view k_sha256_abcd =
+    "88d4266fd4e6338d13b845fcf289579d209c897823b9217da3e161936f031589";
+
+// A read-ahead that is on from the start, as in a cold scan, with no scan list of its own: the
+// job's side of it (timing reads, asking for the windows ahead) is what the content sees.
+class ActiveReadAhead {
+ public:
+  ActiveReadAhead()
+      : m_context{"/nonexistent", &m_cache, &m_repair},
+        m_read_ahead(m_scan_list, m_context, ReadAheadMode::always, ReadAhead::default_limits(2)) {}
+  ReadAhead* get() { return &m_read_ahead; }
+
+ private:
+  ScanList m_scan_list;
+  HashCacheMap m_cache;
+  PathSet m_repair;
+  HashJobContext m_context;
+  ReadAhead m_read_ahead;
+};
+
 TEST(HashFileContent, GivesTheSha256DigestAsLowerCaseHex) {
   test::TempDir temp;
   const std::pair<std::string, std::string_view> cases[] = {
@@ -50,6 +79,53 @@ TEST(HashFileContent, HashesFilesLongerThanTheReadBufferWhole) {
   EXPECT_EQ(*one, k_one_buffer_sha256);
 }
 
+TEST(HashFileContent, DigestsStayRightAtTheEdgesOfTheReadWindow) {
+  test::TempDir temp;
+  const std::string content = test::patterned_content(2 * k_window + 1);
+  ActiveReadAhead read_ahead;
+  for (const auto& [size, sha256] : k_window_edges) {
+    test::write_file(temp.path("f"), std::string_view(content).substr(0, size));
+    // Without the length (every file read until a read yields 0), with it, and with the
+    // read-ahead asking for the windows ahead.
+    const ContentReading readings[] = {{}, {size, nullptr}, {size, read_ahead.get()}};
+    for (const ContentReading& reading : readings) {
+      Result<std::string> digest = hash_file_content(temp.path("f"), reading);
+      ASSERT_TRUE(digest.ok()) << digest.error();
+      EXPECT_EQ(*digest, sha256) << size << " " << reading.metadata_length.has_value() << " "
+                                 << (reading.read_ahead != nullptr);
+    }
+  }
+}
+
+TEST(HashFileContent, AFileThatChangedAfterItsMetadataIsReadToItsEnd) {
+  // The length the metadata step saw, and what the file holds when it is read: whatever it
+  // holds is hashed, as when every file is read until a read yields 0.
+  test::TempDir temp;
+  const std::string content = test::patterned_content(2 * k_window + 1);
+  const std::string_view pattern(content);
+  const std::tuple<std::uint64_t, std::string_view, std::string_view> cases[] = {
+      {3, "abcd", k_sha256_abcd},
+      {4, "abc", k_sha256_abc},
+      {0, "abc", k_sha256_abc},
+      {3, "", k_sha256_empty},
+      {k_window, pattern.substr(0, k_window + 1), k_window_edges[2].second},
+      {k_window, pattern.substr(0, k_window - 1), k_window_edges[0].second},
+      {k_window - 1, pattern.substr(0, k_window), k_window_edges[1].second},
+      {2 * k_window, pattern.substr(0, 2 * k_window + 1), k_window_edges[4].second},
+      {2 * k_window + 1, pattern.substr(0, k_window + 1), k_window_edges[2].second},
+  };
+  ActiveReadAhead read_ahead;
+  for (const auto& [metadata_length, now, sha256] : cases) {
+    test::write_file(temp.path("f"), now);
+    for (ReadAhead* ahead : {static_cast<ReadAhead*>(nullptr), read_ahead.get()}) {
+      Result<std::string> digest = hash_file_content(temp.path("f"), {metadata_length, ahead});
+      ASSERT_TRUE(digest.ok()) << digest.error();
+      EXPECT_EQ(*digest, sha256) << metadata_length << " " << now.size() << " "
+                                 << (ahead != nullptr);
+    }
+  }
+}
+
 TEST(HashFileContent, ReportsAFileThatCannotBeOpened) {
   test::TempDir temp;
   std::filesystem::create_directory(temp.path("dir"));
@@ -64,13 +140,16 @@ TEST(HashFileContent, ReportsAFailedReadAndHashesTheNextFileCleanly) {
   // Reading this process's memory at offset 0 fails: a read fault that works as root.
   const std::string memory = "/proc/self/mem";
   if (!std::filesystem::exists(memory)) GTEST_SKIP() << "needs " << memory;
-  EXPECT_TRUE(failed_with(hash_file_content(memory),
-                          "Failed to read '/proc/self/mem': ", "Input/output error"));
   test::TempDir temp;
   test::write_file(temp.path("abc"), "abc");
-  Result<std::string> digest = hash_file_content(temp.path("abc"));
-  ASSERT_TRUE(digest.ok()) << digest.error();
-  EXPECT_EQ(*digest, k_sha256_abc);
+  ActiveReadAhead read_ahead;
+  for (ReadAhead* ahead : {static_cast<ReadAhead*>(nullptr), read_ahead.get()}) {
+    EXPECT_TRUE(failed_with(hash_file_content(memory, {std::nullopt, ahead}),
+                            "Failed to read '/proc/self/mem': ", "Input/output error"));
+    Result<std::string> digest = hash_file_content(temp.path("abc"), {3, ahead});
+    ASSERT_TRUE(digest.ok()) << digest.error();
+    EXPECT_EQ(*digest, k_sha256_abc);
+  }
 }
 
 // The digest step for the manifest entry "Data/Sky.pak", a file holding "abc" that was last
@@ -169,28 +248,37 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
   for (const UpdateManifestFile& f : files) scan_list.push_back(&f);
   const HashCacheMap cache;
   const PathSet repair;
-  std::vector<FileScanOutcome> outcomes =
-      hash_client_files(scan_list, HashJobContext{temp.path(), &cache, &repair});
-
-  ASSERT_EQ(outcomes.size(), files.size());
-  for (std::size_t i : {0u, 1u, 3u, 5u, 6u}) {
-    EXPECT_FALSE(outcomes[i].failure) << i << ": " << *outcomes[i].failure;
-    EXPECT_EQ(outcomes[i].file.entry, &files[i]) << i;
-  }
-  EXPECT_EQ(outcomes[0].file.actual_sha256, k_big_sha256);
-  EXPECT_EQ(outcomes[1].file.actual_sha256, k_sha256_abc);
-  EXPECT_EQ(outcomes[3].file.actual_sha256, k_sha256_empty);
-  EXPECT_EQ(outcomes[5].file.status, FileStatus::missing);
-  EXPECT_EQ(outcomes[6].file.status, FileStatus::modified);
   const std::string third = "Failed to read metadata for '" + temp.disk_path(long_name) + "': ";
   const std::string fifth =
       "Failed to read metadata for '" + temp.disk_path("sub/" + long_name) + "': ";
   const std::string_view cause = test::k_refused_name_cause;
   const unsigned long error = test::k_refused_name_error;
-  ASSERT_TRUE(outcomes[2].failure && outcomes[4].failure);
-  EXPECT_TRUE(test::is_failure_text(*outcomes[2].failure, third, cause, error));
-  EXPECT_TRUE(test::is_failure_text(*outcomes[4].failure, fifth, cause, error));
-  EXPECT_TRUE(failed_with(fold_outcomes(std::move(outcomes)), third, cause, error));
+
+  // The same outcomes whether the read-ahead stays off, comes on by itself, or runs throughout;
+  // and once the scan has returned, no file of it is open any more.
+  for (ReadAheadMode mode :
+       {ReadAheadMode::off, ReadAheadMode::when_reads_wait, ReadAheadMode::always}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    const std::optional<std::size_t> open_before = test::open_handle_count();
+    std::vector<FileScanOutcome> outcomes =
+        hash_client_files(scan_list, HashJobContext{temp.path(), &cache, &repair}, mode);
+    EXPECT_EQ(test::open_handle_count(), open_before);
+
+    ASSERT_EQ(outcomes.size(), files.size());
+    for (std::size_t i : {0u, 1u, 3u, 5u, 6u}) {
+      EXPECT_FALSE(outcomes[i].failure) << i << ": " << *outcomes[i].failure;
+      EXPECT_EQ(outcomes[i].file.entry, &files[i]) << i;
+    }
+    EXPECT_EQ(outcomes[0].file.actual_sha256, k_big_sha256);
+    EXPECT_EQ(outcomes[1].file.actual_sha256, k_sha256_abc);
+    EXPECT_EQ(outcomes[3].file.actual_sha256, k_sha256_empty);
+    EXPECT_EQ(outcomes[5].file.status, FileStatus::missing);
+    EXPECT_EQ(outcomes[6].file.status, FileStatus::modified);
+    ASSERT_TRUE(outcomes[2].failure && outcomes[4].failure);
+    EXPECT_TRUE(test::is_failure_text(*outcomes[2].failure, third, cause, error));
+    EXPECT_TRUE(test::is_failure_text(*outcomes[4].failure, fifth, cause, error));
+    EXPECT_TRUE(failed_with(fold_outcomes(std::move(outcomes)), third, cause, error));
+  }
 }
 
 }  // namespace

@@ -16,7 +16,19 @@ FileScanOutcome missing(const UpdateManifestFile& file) {
   return outcome;
 }
 
+// A file of the repair-if-missing set is preserved when present: nothing of it is compared.
+bool is_preserved(const UpdateManifestFile& file, const HashJobContext& context) {
+  return !context.repair_if_missing->empty() &&
+         context.repair_if_missing->count(normalize_relative_path(file.path)) != 0;
+}
+
 }  // namespace
+
+bool needs_content(const UpdateManifestFile& file, const HashJobContext& context,
+                   const platform::FileMetadata& metadata) {
+  return !is_preserved(file, context) && metadata.length == file.size &&
+         reusable_cache_entry(file, metadata, *context.loaded_cache) == nullptr;
+}
 
 std::string_view file_status_name(FileStatus status) {
   switch (status) {
@@ -47,8 +59,7 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
   outcome.file.entry = &file;
   outcome.file.actual_size = metadata.length;
 
-  if (!context.repair_if_missing->empty() &&
-      context.repair_if_missing->count(normalize_relative_path(file.path)) != 0) {
+  if (is_preserved(file, context)) {
     outcome.file.status = FileStatus::healthy;  // present: preserved, nothing compared
     return outcome;
   }
@@ -58,7 +69,8 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
     return outcome;
   }
 
-  Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache);
+  Result<ObtainedDigest> digest =
+      obtain_digest(file, disk_path, metadata, *context.loaded_cache, context.read_ahead);
   if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
 
   outcome.file.used_cached_hash = digest->used_cached_hash;

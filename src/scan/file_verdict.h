@@ -10,10 +10,13 @@
 
 #include "cache/cache_entry.h"
 #include "manifest/manifest.h"
+#include "platform/platform.h"
 #include "scan/path_rules.h"
 #include "util/result.h"
 
 namespace quendal {
+
+class ReadAhead;
 
 enum class FileStatus { healthy, missing, modified };
 enum class RepairReason { missing, size_mismatch, hash_mismatch };
@@ -55,12 +58,20 @@ struct ClientScanSummary {
   std::uint64_t bytes_to_download = 0;  // stops at 2^64-1 instead of wrapping
 };
 
-// What the jobs share, read-only, while they run.
+// What the jobs share, read-only, while they run. `read_ahead`, when set, is the scan's
+// read-ahead, which the jobs tell what they start and read.
 struct HashJobContext {
   std::string client_root;
   const HashCacheMap* loaded_cache = nullptr;
   const PathSet* repair_if_missing = nullptr;
+  ReadAhead* read_ahead = nullptr;
 };
+
+// Whether the verdict for `file`, whose metadata is `metadata`, reads the file's content: the
+// file is not preserved, its length is the listed size, and the cache holds no digest that can
+// be reused for it. Safe to call from any thread while the jobs run.
+bool needs_content(const UpdateManifestFile& file, const HashJobContext& context,
+                   const platform::FileMetadata& metadata);
 
 // The verdict for one file, in this order: metadata (not found: missing), repair-if-missing
 // (present: healthy, nothing compared), size, then the digest from the cache or the content,
