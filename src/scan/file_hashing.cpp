@@ -51,7 +51,7 @@ Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::str
   return metadata;
 }
 
-Result<std::string> hash_file_content(const std::string& disk_path) {
+Result<std::string> hash_file_content(const std::string& disk_path, FileHashProgress* progress) {
   Result<platform::InputFile> file = platform::InputFile::open(disk_path);
   if (!file.ok()) return Failure{"Failed to open '" + disk_path + "': " + file.error()};
   HashingState& state = thread_hashing_state();
@@ -63,20 +63,28 @@ Result<std::string> hash_file_content(const std::string& disk_path) {
     }
     if (*n == 0) break;
     state.sha256.update(state.buffer.get(), *n);
+    if (progress != nullptr) {
+      progress->bytes_read(*n);
+      if (progress->cancel_requested()) {
+        state.sha256.finish();
+        return Failure{std::string(k_scan_cancelled)};
+      }
+    }
   }
   return hex_digest(state.sha256.finish());
 }
 
 Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
                                      const platform::FileMetadata& metadata,
-                                     const HashCacheMap& cache) {
+                                     const HashCacheMap& cache, ScanMonitor* monitor) {
   const ClientHashCacheEntry* cached = find_cache_entry(cache, file.path);
   if (cached != nullptr && cached->size == metadata.length &&
       cached->modified_unix_seconds == platform::to_modified_seconds(metadata.last_write) &&
       !is_blank(cached->sha256)) {
     return ObtainedDigest{cached->sha256, true};
   }
-  Result<std::string> digest = hash_file_content(disk_path);
+  FileHashProgress progress(monitor, metadata.length);
+  Result<std::string> digest = hash_file_content(disk_path, &progress);
   if (!digest.ok()) return digest.failure();
   return ObtainedDigest{std::move(digest).value(), false};
 }
@@ -85,14 +93,25 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
                                                const HashJobContext& context) {
   std::vector<FileScanOutcome> outcomes(scan_list.size());
   if (scan_list.empty()) return outcomes;
+  ScanMonitor* const monitor = context.monitor;
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
     try {
+      if (monitor != nullptr && monitor->cancel_requested()) {
+        outcomes[index].failure = std::string(k_scan_cancelled);
+        return;
+      }
       outcomes[index] = hash_client_file(*scan_list[index], context);
     } catch (const std::bad_alloc&) {
       outcomes[index].failure = "Failed to hash '" + scan_list[index]->path + "': out of memory";
     }
+    if (monitor != nullptr) monitor->file_done();
   };
-  WorkerPool::instance().run(scan_list.size(), job);
+  if (monitor == nullptr) {
+    WorkerPool::instance().run(scan_list.size(), job);
+  } else {
+    WorkerPool::instance().run(
+        scan_list.size(), job, [monitor] { monitor->tick(); }, ScanMonitor::k_report_interval);
+  }
   return outcomes;
 }
 

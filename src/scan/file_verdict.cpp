@@ -58,7 +58,8 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
     return outcome;
   }
 
-  Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache);
+  Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache,
+                                                context.monitor);
   if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
 
   outcome.file.used_cached_hash = digest->used_cached_hash;

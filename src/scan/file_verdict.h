@@ -55,11 +55,15 @@ struct ClientScanSummary {
   std::uint64_t bytes_to_download = 0;  // stops at 2^64-1 instead of wrapping
 };
 
-// What the jobs share, read-only, while they run.
+class ScanMonitor;
+
+// What the jobs share, read-only, while they run; the monitor (which may be null) takes the
+// run's progress counters and holds its cancel flag.
 struct HashJobContext {
   std::string client_root;
   const HashCacheMap* loaded_cache = nullptr;
   const PathSet* repair_if_missing = nullptr;
+  ScanMonitor* monitor = nullptr;
 };
 
 // The verdict for one file, in this order: metadata (not found: missing), repair-if-missing

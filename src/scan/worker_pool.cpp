@@ -27,8 +27,18 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job) {
+  run(count, job, nullptr, std::chrono::milliseconds(0));
+}
+
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job,
+                     const std::function<void()>& tick, std::chrono::milliseconds interval) {
   if (count == 0) return;
-  std::lock_guard<std::mutex> run_lock(m_run_mutex);
+  std::unique_lock<std::timed_mutex> run_lock(m_run_mutex, std::defer_lock);
+  if (tick) {
+    while (!run_lock.try_lock_for(interval)) tick();
+  } else {
+    run_lock.lock();
+  }
   std::unique_lock<std::mutex> lock(m_mutex);
   m_job = &job;
   m_count = count;
@@ -38,7 +48,16 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   m_wake.notify_all();
   // Waiting for the workers to leave the batch, not only for the jobs to finish, keeps a late
   // worker from taking an index of the next batch with this batch's job.
-  m_done.wait(lock, [&] { return m_finished == m_count && m_active == 0; });
+  const auto batch_left = [&] { return m_finished == m_count && m_active == 0; };
+  if (tick) {
+    while (!m_done.wait_for(lock, interval, batch_left)) {
+      lock.unlock();
+      tick();
+      lock.lock();
+    }
+  } else {
+    m_done.wait(lock, batch_left);
+  }
   m_job = nullptr;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -30,10 +31,17 @@ class WorkerPool {
   // several threads at once. One run() at a time: concurrent callers wait for each other.
   void run(std::size_t count, const std::function<void(std::size_t)>& job);
 
+  // The same, and the calling thread calls tick() about every `interval` until the jobs are
+  // done, also while it waits for another caller's run to finish. tick() runs on the calling
+  // thread while the workers go on; it must not throw, and must not call run() (the caller's
+  // turn may be held).
+  void run(std::size_t count, const std::function<void(std::size_t)>& job,
+           const std::function<void()>& tick, std::chrono::milliseconds interval);
+
  private:
   void work();
 
-  std::mutex m_run_mutex;  // serialises run()
+  std::timed_mutex m_run_mutex;  // serialises run()
 
   std::mutex m_mutex;
   std::condition_variable m_wake;
