@@ -37,6 +37,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quendalConfig.cmake
 # pkg-config finds the prefix from the file's own place, so one file serves every prefix the
 # tree is installed to (cmake --install --prefix, the Debian package's /usr).
 file(RELATIVE_PATH quendal_pc_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" quendal_pc_prefix "${quendal_pc_prefix}")
 if(WIN32)
   set(quendal_pc_requires_private "")
   set(quendal_pc_libs_private "-lstdc++ -lbcrypt -pthread")

@@ -41,11 +41,11 @@ class WorkerPool {
  private:
   void work();
 
-  std::timed_mutex m_run_mutex;  // serialises run()
-
   std::mutex m_mutex;
+  std::condition_variable m_turn;  // run() callers wait here for the batch before theirs
   std::condition_variable m_wake;
   std::condition_variable m_done;
+  bool m_running = false;  // a run() owns the workers
   const std::function<void(std::size_t)>* m_job = nullptr;
   std::size_t m_count = 0;
   std::atomic<std::size_t> m_next{0};
