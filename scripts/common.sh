@@ -5,9 +5,11 @@
 #                                  once first, and only when something is missing.
 
 # The build needs the compiler, CMake, Ninja and the libraries; the tests need GoogleTest,
-# Python, python3-jsonschema (the schema checks) and man-db with groff-base (the manual page).
+# Python, python3-jsonschema (the schema checks) and man-db with groff-base (the manual page);
+# the install and package checks need gcc (the C example), pkg-config, and dpkg-dev with file
+# (cpack's Debian generator reads the dependencies of the binaries through them).
 QUENDAL_PACKAGES=(g++ cmake ninja-build libssl-dev libboost-json1.81-dev libgtest-dev python3
-  python3-jsonschema man-db groff-base)
+  python3-jsonschema man-db groff-base gcc pkg-config dpkg-dev file)
 
 package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

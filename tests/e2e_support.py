@@ -320,16 +320,25 @@ def command(args):
     return Config.emulator + [Config.binary] + list(args)
 
 
+# What Wine itself prints now and then when a busy machine tears a finished process down, after
+# everything the program wrote ("wine client error:1a4: sendmsg: Socket operation on
+# non-socket", or only its start). quendal never writes such a text.
+WINE_EXIT_NOISE = re.compile(rb"wine client error:[0-9a-f]+: [^\n]*\n?")
+
+
 def run_tool(args, *, cwd=None, stdout=None, timeout=120):
     # quendal never exits non-zero without a message. Under an emulator, now and then the
     # program never starts when the machine is busy (Wine exits 1, silently): such a run is
-    # tried again, at most twice. Without an emulator every run counts as it is.
+    # tried again, at most twice; and Wine's own exit noise is taken out of standard error.
+    # Without an emulator every run counts as it is.
     for attempt in range(3 if Config.emulator else 1):
         before = time.time_ns()
         proc = subprocess.run(command(args), cwd=cwd, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE if stdout is None else stdout,
                               stderr=subprocess.PIPE, timeout=timeout)
         after = time.time_ns()
+        if Config.emulator:
+            proc.stderr = WINE_EXIT_NOISE.sub(b"", proc.stderr)
         if proc.returncode == 0 or proc.stderr or proc.stdout:
             break
     return Run(proc.returncode, proc.stdout or b"", proc.stderr, before, after)

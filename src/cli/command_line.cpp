@@ -1,5 +1,7 @@
 #include "cli/command_line.h"
 
+#include "cli/progress_line.h"
+#include "cli/report_destination.h"
 #include "cli/scan_run.h"
 #include "platform/platform.h"
 #include "util/text.h"
@@ -70,7 +72,13 @@ int platform::program_main(const std::vector<std::string>& arguments) {
     (void)platform::write_stderr(error->message);
     return k_exit_usage;
   }
-  Result<void> run = run_scan(std::move(std::get<ScanOptions>(parsed)));
+  ScanOptions& options = std::get<ScanOptions>(parsed);
+  ProgramObserver observer(platform::stderr_is_terminal());
+  ScanMonitor monitor(&observer);
+  OutputReportDestination destination(options.output);
+  Result<ClientScanSummary> run =
+      run_scan(std::move(options), monitor, destination, RunMemory::keep_until_exit);
+  observer.erase();
   if (!run.ok()) {
     (void)platform::write_stderr(run.error() + "\n");
     return k_exit_failure;

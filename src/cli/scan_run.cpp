@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "cache/hash_cache.h"
@@ -23,22 +24,6 @@ Result<std::string> read_manifest_text(const std::string& path) {
     return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
   }
   return text;
-}
-
-Result<void> deliver_report(const std::optional<std::string>& output_path, std::string&& bytes) {
-  if (output_path) {
-    Result<void> written = platform::write_file(*output_path, bytes);
-    if (!written.ok()) {
-      return Failure{"Failed to write scan output to '" + *output_path + "': " + written.error()};
-    }
-    return {};
-  }
-  bytes += '\n';
-  Result<void> written = platform::write_stdout(bytes);
-  if (!written.ok()) {
-    return Failure{"Failed to write scan output to standard output: " + written.error()};
-  }
-  return {};
 }
 
 struct EncodedDocuments {
@@ -71,20 +56,30 @@ struct RunData {
   std::optional<ClientScanReport> report;
 };
 
-// The process ends right after its one run, and freeing the run's data node by node takes
-// longer than a cached rescan of an unchanged client. So the data is kept, reachable, until
-// the process exits instead.
-struct KeepUntilExit {
+// Frees the run's data, or keeps it reachable until the process exits (see RunMemory).
+struct ReleaseRunData {
+  RunMemory memory;
   void operator()(RunData* data) const {
+    if (memory == RunMemory::release) {
+      delete data;
+      return;
+    }
+    static std::mutex mutex;
     static auto* kept = new std::vector<RunData*>();
+    const std::lock_guard<std::mutex> lock(mutex);
     kept->push_back(data);
   }
 };
 
+Failure cancelled() { return Failure{std::string(k_scan_cancelled)}; }
+
 }  // namespace
 
-Result<void> run_scan(ScanOptions options) {
-  const std::unique_ptr<RunData, KeepUntilExit> data(new RunData);
+Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
+                                   ReportDestination& destination, RunMemory memory) {
+  const std::unique_ptr<RunData, ReleaseRunData> data(new RunData, ReleaseRunData{memory});
+  if (monitor.cancel_requested()) return cancelled();
+  monitor.begin_phase(ScanPhase::reading_manifest);
   Result<std::string> text = read_manifest_text(options.manifest);
   if (!text.ok()) return text.failure();
 
@@ -95,13 +90,16 @@ Result<void> run_scan(ScanOptions options) {
   text = std::string();  // the document holds everything it needs
   const UpdateManifestDocument& manifest = data->manifest = std::move(parsed).value();
   Result<void> valid = validate_update_manifest(manifest);
-  if (!valid.ok()) return valid;
+  if (!valid.ok()) return valid.failure();
+  if (!monitor.end_phase()) return cancelled();
 
   if (options.cache) {
+    monitor.begin_phase(ScanPhase::loading_cache);
     Result<LoadedHashCache> loaded = load_hash_cache(*options.cache, options.client_dir);
     if (!loaded.ok()) return loaded.failure();
-    if (loaded->warning) (void)platform::write_stderr(*loaded->warning);
+    if (loaded->warning) monitor.warning(*loaded->warning);
     data->loaded_cache = std::move(loaded->entries);
+    if (!monitor.end_phase()) return cancelled();
   }
 
   const std::string client_root = resolve_client_root(options.client_dir);
@@ -110,11 +108,16 @@ Result<void> run_scan(ScanOptions options) {
   data->repair_if_missing = build_repair_if_missing_set(manifest);
   data->scan_list = build_scan_list(manifest.files, data->exclusions);
 
-  const HashJobContext context{client_root, &data->loaded_cache, &data->repair_if_missing};
-  Result<ScanFold> fold =
-      fold_outcomes(hash_client_files(data->scan_list, context),
-                    options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  monitor.begin_phase(ScanPhase::checking_files, data->scan_list.size());
+  HashJobContext context{client_root, &data->loaded_cache, &data->repair_if_missing};
+  context.monitor = &monitor;
+  std::vector<FileScanOutcome> outcomes = hash_client_files(data->scan_list, context);
+  // The last look at the cancel flag: from here on the run completes.
+  if (!monitor.end_phase()) return cancelled();
+  Result<ScanFold> fold = fold_outcomes(std::move(outcomes),
+                                        options.cache ? CacheRefresh::build : CacheRefresh::skip);
   if (!fold.ok()) return fold.failure();
+  const ClientScanSummary summary = fold->summary;
 
   if (options.cache) {
     data->cache_document =
@@ -123,16 +126,22 @@ Result<void> run_scan(ScanOptions options) {
   const ClientScanReport& report = data->report.emplace(build_scan_report(
       manifest, data->exclusions, data->repair_if_missing, client_root, std::move(*fold)));
 
+  monitor.begin_phase(options.cache ? ScanPhase::storing_cache : ScanPhase::encoding);
   EncodedDocuments encoded = encode_documents(data->cache_document, report);
   if (options.cache) {
     Result<void> stored = store_encoded_hash_cache(*options.cache, encoded.cache);
-    if (!stored.ok()) return stored;
+    if (!stored.ok()) return stored.failure();
+    monitor.end_phase();
+    monitor.begin_phase(ScanPhase::encoding);
   }
 
   if (!encoded.report.ok()) {
     return Failure{"Failed to encode scan output: " + encoded.report.error()};
   }
-  return deliver_report(options.output, std::move(encoded.report).value());
+  Result<void> delivered = destination.deliver(std::move(encoded.report).value());
+  if (!delivered.ok()) return delivered.failure();
+  monitor.end_phase();
+  return summary;
 }
 
 }  // namespace quendal

@@ -166,6 +166,10 @@ void initialize_process();
 Result<void> write_stdout(std::string_view bytes);
 Result<void> write_stderr(std::string_view bytes);
 
+// True when standard error is a terminal (POSIX: isatty) or a console (Windows: GetConsoleMode
+// succeeds), where a person may be watching; false for files, pipes and a closed stream.
+bool stderr_is_terminal();
+
 // ---- Memory ----
 
 // Hints that the buffer [data, data + size), about to be filled, be backed by huge pages where

@@ -293,6 +293,8 @@ Result<void> write_stdout(std::string_view bytes) { return write_all(STDOUT_FILE
 
 Result<void> write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
 
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 SystemTime system_time_now() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);

@@ -687,6 +687,13 @@ Result<void> write_stderr(std::string_view bytes) {
   return write_standard(STD_ERROR_HANDLE, bytes);
 }
 
+bool stderr_is_terminal() {
+  const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return false;
+  DWORD mode = 0;
+  return ::GetConsoleMode(handle, &mode) != 0;
+}
+
 SystemTime system_time_now() {
   FILETIME now;
   ::GetSystemTimePreciseAsFileTime(&now);

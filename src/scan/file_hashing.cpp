@@ -68,6 +68,13 @@ Result<std::string> hash_file_content(const std::string& disk_path, const Conten
     total += *n;
     read_ahead.after_read(total);  // before hashing, so the device works while this thread does
     state.sha256.update(state.buffer.get(), *n);
+    if (reading.progress != nullptr) {
+      reading.progress->bytes_read(*n);
+      if (reading.progress->cancel_requested()) {
+        state.sha256.finish();
+        return Failure{std::string(k_scan_cancelled)};
+      }
+    }
     if (*n < k_read_buffer_size && reading.metadata_length == total) break;
   }
   return hex_digest(state.sha256.finish());
@@ -87,12 +94,14 @@ const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
 
 Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
                                      const platform::FileMetadata& metadata,
-                                     const HashCacheMap& cache, ReadAhead* read_ahead) {
+                                     const HashCacheMap& cache, ReadAhead* read_ahead,
+                                     ScanMonitor* monitor) {
   if (const ClientHashCacheEntry* cached = reusable_cache_entry(file, metadata, cache)) {
     return ObtainedDigest{cached->sha256, true};
   }
+  FileHashProgress progress(monitor, metadata.length);
   Result<std::string> digest =
-      hash_file_content(disk_path, ContentReading{metadata.length, read_ahead});
+      hash_file_content(disk_path, ContentReading{metadata.length, read_ahead, &progress});
   if (!digest.ok()) return digest.failure();
   return ObtainedDigest{std::move(digest).value(), false};
 }
@@ -107,15 +116,25 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
                        ReadAhead::default_limits(pool.worker_count()));
   HashJobContext job_context = context;
   job_context.read_ahead = &read_ahead;
+  ScanMonitor* const monitor = context.monitor;
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
     try {
       read_ahead.job_started(index);
+      if (monitor != nullptr && monitor->cancel_requested()) {
+        outcomes[index].failure = std::string(k_scan_cancelled);
+        return;
+      }
       outcomes[index] = hash_client_file(*scan_list[index], job_context);
     } catch (const std::bad_alloc&) {
       outcomes[index].failure = "Failed to hash '" + scan_list[index]->path + "': out of memory";
     }
+    if (monitor != nullptr) monitor->file_done();
   };
-  pool.run(scan_list.size(), job);
+  if (monitor == nullptr) {
+    pool.run(scan_list.size(), job);
+  } else {
+    pool.run(scan_list.size(), job, [monitor] { monitor->tick(); }, ScanMonitor::k_report_interval);
+  }
   return outcomes;
 }
 

@@ -12,6 +12,7 @@
 #include "scan/file_verdict.h"
 #include "scan/path_rules.h"
 #include "scan/read_ahead.h"
+#include "scan/scan_monitor.h"
 #include "util/result.h"
 
 namespace quendal {
@@ -22,7 +23,10 @@ inline constexpr std::size_t k_read_buffer_size = 8388608;
 // Runs hash_client_file for every scan-list entry on the process-wide worker pool and returns
 // the outcomes in scan-list order. Every job runs to its end, failed or not. The scan's
 // read-ahead (see read_ahead.h) runs in `read_ahead_mode`; it changes how soon data arrives,
-// never what is read or what the outcomes say.
+// never what is read or what the outcomes say. With a monitor in the context, each job counts
+// its file as done, the waiting thread ticks the monitor, and once a cancel is requested the
+// jobs not yet started are skipped: their outcome is the failure k_scan_cancelled, so nothing
+// of theirs can reach a report.
 std::vector<FileScanOutcome> hash_client_files(
     const ScanList& scan_list, const HashJobContext& context,
     ReadAheadMode read_ahead_mode = ReadAheadMode::when_reads_wait);
@@ -43,27 +47,31 @@ const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
                                                  const HashCacheMap& cache);
 
 // The digest of reusable_cache_entry when there is one; otherwise hash_file_content, told the
-// metadata's length and the scan's read-ahead (which may be null).
+// metadata's length and the scan's read-ahead (which may be null), with its bytes counted by
+// `monitor` (which may be null).
 Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
                                      const platform::FileMetadata& metadata,
-                                     const HashCacheMap& cache, ReadAhead* read_ahead = nullptr);
+                                     const HashCacheMap& cache, ReadAhead* read_ahead = nullptr,
+                                     ScanMonitor* monitor = nullptr);
 
 // The digest as 64 lower-case hexadecimal digits, high nibble first.
 std::string hex_digest(const platform::Sha256Digest& digest);
 
 // How hash_file_content reads: `metadata_length` is the length the metadata step found, if any;
-// `read_ahead` the scan's read-ahead, if any.
+// `read_ahead` the scan's read-ahead, if any; `progress` counts every read window, if set.
 struct ContentReading {
   std::optional<std::uint64_t> metadata_length;
   ReadAhead* read_ahead = nullptr;
+  FileHashProgress* progress = nullptr;
 };
 
 // SHA-256 of the content of `disk_path` as 64 lower-case hex digits, read to its end from the
 // open file: reads follow one another until one yields 0 bytes, except that a read which yields
 // fewer bytes than asked for and brings the total to `metadata_length` is the last (a regular
 // file's read comes back short only at its end, so the next would yield 0). Fails with
-// "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>". Safe on worker
-// threads: each thread reads through its own buffer.
+// "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>"; when `progress`
+// reports a cancel after a window, the read stops with the failure k_scan_cancelled. Safe on
+// worker threads: each thread reads through its own buffer.
 Result<std::string> hash_file_content(const std::string& disk_path,
                                       const ContentReading& reading = {});
 

@@ -222,6 +222,58 @@ TEST(HashClientFileCache, AFileBeforeTheEpochMatchesOnlyAnAbsentSecond) {
   }
 }
 
+TEST(HashFileContent, CountsItsBytesForTheMonitorAndStopsWhenCancelled) {
+  test::TempDir temp;
+  test::write_file(temp.path("big"), test::patterned_content(k_big_size));
+  test::write_file(temp.path("short"), "abc");
+  ScanMonitor monitor;
+  const auto hash = [&](const std::string& name, std::uint64_t metadata_length) {
+    FileHashProgress progress(&monitor, metadata_length);
+    return hash_file_content(temp.path(name), ContentReading{std::nullopt, nullptr, &progress});
+  };
+  Result<std::string> whole = hash("big", k_big_size);
+  ASSERT_TRUE(whole.ok()) << whole.error();
+  EXPECT_EQ(*whole, k_big_sha256);
+  // A file shorter than its metadata said still ends with hashed bytes equal to bytes to hash.
+  ASSERT_TRUE(hash("short", 10).ok());
+  ScanProgress progress = monitor.snapshot();
+  EXPECT_EQ(progress.bytes_to_hash, k_big_size + 10);
+  EXPECT_EQ(progress.bytes_hashed, k_big_size + 10);
+
+  monitor.request_cancel();
+  EXPECT_TRUE(failed_with(hash("big", k_big_size), "Scan cancelled."));
+  // The state left behind hashes the next file from its start.
+  Result<std::string> after = hash_file_content(temp.path("short"));
+  ASSERT_TRUE(after.ok());
+  EXPECT_EQ(*after, k_sha256_abc);
+  progress = monitor.snapshot();
+  EXPECT_EQ(progress.bytes_hashed, progress.bytes_to_hash);
+}
+
+TEST(HashClientFiles, ACancelledScanSkipsEveryJobNotYetStarted) {
+  test::TempDir temp;
+  test::write_file(temp.path("a.txt"), "abc");
+  const std::vector<UpdateManifestFile> files = {
+      {"a.txt", 3, std::string(k_sha256_abc), "b0", UpdateManifestFilePolicy::required},
+      {"missing", 1, "x", "b1", UpdateManifestFilePolicy::required},
+  };
+  const ScanList scan_list = {&files[0], &files[1]};
+  const HashCacheMap cache;
+  const PathSet repair;
+  ScanMonitor monitor;
+  std::vector<FileScanOutcome> outcomes =
+      hash_client_files(scan_list, HashJobContext{temp.path(), &cache, &repair, &monitor});
+  EXPECT_FALSE(outcomes[0].failure || outcomes[1].failure);
+  EXPECT_EQ(monitor.snapshot().files_done, 2u);
+  EXPECT_EQ(monitor.snapshot().bytes_hashed, 3u);
+
+  monitor.request_cancel();
+  outcomes = hash_client_files(scan_list, HashJobContext{temp.path(), &cache, &repair, &monitor});
+  for (const FileScanOutcome& outcome : outcomes) EXPECT_EQ(outcome.failure, "Scan cancelled.");
+  EXPECT_EQ(monitor.snapshot().files_done, 2u);
+  EXPECT_EQ(monitor.snapshot().bytes_to_hash, 3u);
+}
+
 TEST(HashClientFiles, AnEmptyScanListGivesNoOutcomes) {
   const HashCacheMap cache;
   const PathSet repair;

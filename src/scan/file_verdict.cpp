@@ -69,8 +69,8 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
     return outcome;
   }
 
-  Result<ObtainedDigest> digest =
-      obtain_digest(file, disk_path, metadata, *context.loaded_cache, context.read_ahead);
+  Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache,
+                                                context.read_ahead, context.monitor);
   if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
 
   outcome.file.used_cached_hash = digest->used_cached_hash;

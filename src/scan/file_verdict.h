@@ -58,12 +58,16 @@ struct ClientScanSummary {
   std::uint64_t bytes_to_download = 0;  // stops at 2^64-1 instead of wrapping
 };
 
+class ScanMonitor;
+
 // What the jobs share, read-only, while they run. `read_ahead`, when set, is the scan's
-// read-ahead, which the jobs tell what they start and read.
+// read-ahead, which the jobs tell what they start and read; the monitor (which may be null)
+// takes the run's progress counters and holds its cancel flag.
 struct HashJobContext {
   std::string client_root;
   const HashCacheMap* loaded_cache = nullptr;
   const PathSet* repair_if_missing = nullptr;
+  ScanMonitor* monitor = nullptr;
   ReadAhead* read_ahead = nullptr;
 };
 

@@ -27,9 +27,27 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job) {
+  run(count, job, nullptr, std::chrono::milliseconds(0));
+}
+
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job,
+                     const std::function<void()>& tick, std::chrono::milliseconds interval) {
   if (count == 0) return;
-  std::lock_guard<std::mutex> run_lock(m_run_mutex);
   std::unique_lock<std::mutex> lock(m_mutex);
+  // Waits for `done` with the lock held, ticking without it every `interval`.
+  const auto wait = [&](std::condition_variable& condition, const auto& done) {
+    if (!tick) {
+      condition.wait(lock, done);
+      return;
+    }
+    while (!condition.wait_for(lock, interval, done)) {
+      lock.unlock();
+      tick();
+      lock.lock();
+    }
+  };
+  wait(m_turn, [&] { return !m_running; });
+  m_running = true;
   m_job = &job;
   m_count = count;
   m_next.store(0);
@@ -38,8 +56,10 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   m_wake.notify_all();
   // Waiting for the workers to leave the batch, not only for the jobs to finish, keeps a late
   // worker from taking an index of the next batch with this batch's job.
-  m_done.wait(lock, [&] { return m_finished == m_count && m_active == 0; });
+  wait(m_done, [&] { return m_finished == m_count && m_active == 0; });
   m_job = nullptr;
+  m_running = false;
+  m_turn.notify_one();
 }
 
 void WorkerPool::work() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -30,14 +31,21 @@ class WorkerPool {
   // several threads at once. One run() at a time: concurrent callers wait for each other.
   void run(std::size_t count, const std::function<void(std::size_t)>& job);
 
+  // The same, and the calling thread calls tick() about every `interval` until the jobs are
+  // done, also while it waits for another caller's run to finish. tick() runs on the calling
+  // thread while the workers go on; it must not throw, and must not call run() (the caller's
+  // turn may be held).
+  void run(std::size_t count, const std::function<void(std::size_t)>& job,
+           const std::function<void()>& tick, std::chrono::milliseconds interval);
+
  private:
   void work();
 
-  std::mutex m_run_mutex;  // serialises run()
-
   std::mutex m_mutex;
+  std::condition_variable m_turn;  // run() callers wait here for the batch before theirs
   std::condition_variable m_wake;
   std::condition_variable m_done;
+  bool m_running = false;  // a run() owns the workers
   const std::function<void(std::size_t)>* m_job = nullptr;
   std::size_t m_count = 0;
   std::atomic<std::size_t> m_next{0};

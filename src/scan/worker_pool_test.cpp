@@ -73,6 +73,48 @@ TEST(WorkerPool, ConcurrentCallersEachGetTheirOwnCompleteRun) {
   EXPECT_EQ(b, std::vector<int>(500, 1));
 }
 
+TEST(WorkerPool, TicksTheCallingThreadWhileJobsRunAndWhileItQueues) {
+  // Job 0 holds its batch until the caller has ticked three times: the batch ends only when the
+  // caller ticks during it, on its own thread. A second caller, queued behind that batch, ticks
+  // while it waits for its turn.
+  WorkerPool pool(2);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> ticks = 0;
+  std::atomic<int> queued_ticks = 0;
+  std::atomic<bool> other_thread_ticked = false;
+  std::atomic<bool> queued_started = false;
+  std::thread queued;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto tick = [&] {
+    if (std::this_thread::get_id() != caller) other_thread_ticked = true;
+    ++ticks;
+  };
+  pool.run(
+      4,
+      [&](std::size_t i) {
+        if (i != 0) return;
+        queued_started = true;
+        while ((ticks < 3 || queued_ticks < 2) && std::chrono::steady_clock::now() < give_up) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      },
+      [&] {
+        tick();
+        if (ticks == 1) {
+          queued = std::thread([&] {
+            pool.run(
+                1, [](std::size_t) {}, [&] { ++queued_ticks; }, std::chrono::milliseconds(1));
+          });
+        }
+      },
+      std::chrono::milliseconds(5));
+  queued.join();
+  EXPECT_TRUE(queued_started);
+  EXPECT_GE(ticks, 3);
+  EXPECT_GE(queued_ticks, 2);
+  EXPECT_FALSE(other_thread_ticked);
+}
+
 TEST(WorkerPool, InstanceIsOnePoolWithOneWorkerPerLogicalProcessor) {
   WorkerPool& pool = WorkerPool::instance();
   EXPECT_EQ(&pool, &WorkerPool::instance());

@@ -1,0 +1,238 @@
+// The C interface of include/quendal/quendal.h: a scan handle around the program's own scan run,
+// with the report kept in memory. Every entry point catches whatever the run throws, so no C++
+// exception ever reaches a caller.
+#include "quendal/quendal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/command_line.h"
+#include "cli/report_destination.h"
+#include "cli/scan_run.h"
+#include "scan/scan_monitor.h"
+#include "util/text.h"
+
+#ifndef QUENDAL_VERSION_TEXT
+#error "QUENDAL_VERSION_TEXT must be defined by the build"
+#endif
+
+namespace quendal {
+namespace {
+
+// The observer that turns the run's progress into the caller's callback.
+class CallbackObserver final : public RunObserver {
+ public:
+  CallbackObserver(quendal_progress_callback callback, void* user_data)
+      : m_callback(callback), m_user_data(user_data) {}
+
+  void phase_started(ScanPhase) override {}
+
+  bool progress(const ScanProgress& progress) override {
+    if (m_callback == nullptr) return true;
+    quendal_progress reported{};
+    reported.phase = static_cast<int32_t>(progress.phase);
+    reported.files_done = progress.files_done;
+    reported.files_total = progress.files_total;
+    reported.bytes_hashed = progress.bytes_hashed;
+    reported.bytes_to_hash = progress.bytes_to_hash;
+    return m_callback(&reported, m_user_data) == 0;
+  }
+
+  void warning(std::string_view text) override {
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    m_warning = text;
+  }
+
+  const std::string& warning_text() const { return m_warning; }
+
+ private:
+  quendal_progress_callback m_callback;
+  void* m_user_data;
+  std::string m_warning;
+};
+
+static_assert(static_cast<int32_t>(ScanPhase::reading_manifest) == QUENDAL_PHASE_READING_MANIFEST);
+static_assert(static_cast<int32_t>(ScanPhase::loading_cache) == QUENDAL_PHASE_LOADING_CACHE);
+static_assert(static_cast<int32_t>(ScanPhase::checking_files) == QUENDAL_PHASE_CHECKING_FILES);
+static_assert(static_cast<int32_t>(ScanPhase::storing_cache) == QUENDAL_PHASE_STORING_CACHE);
+static_assert(static_cast<int32_t>(ScanPhase::encoding) == QUENDAL_PHASE_ENCODING);
+
+// The first version's options, up to and including user_data.
+constexpr std::size_t k_first_options_size =
+    offsetof(quendal_scan_options, user_data) + sizeof(void*);
+
+// A text option: absent for a null pointer, otherwise its bytes, which must be UTF-8 without a
+// NUL (a path with a NUL would be cut short by the system and name another file). The first bad
+// or missing required option sets `error`.
+std::optional<std::string> text_option(const char* data, uint64_t length, std::string_view name,
+                                       bool required, std::optional<std::string>& error) {
+  if (data == nullptr) {
+    if (required && !error) error = "Missing required scan option " + std::string(name);
+    return std::nullopt;
+  }
+  if (length > std::string().max_size()) throw std::bad_alloc();
+  std::string text(data, static_cast<std::size_t>(length));
+  if (error) return text;
+  if (!is_valid_utf8(text)) {
+    error = "Scan option " + std::string(name) + " is not valid UTF-8";
+  } else if (text.find('\0') != std::string::npos) {
+    error = "Scan option " + std::string(name) + " holds a NUL character";
+  }
+  return text;
+}
+
+const char* text_out(const std::string* text, uint64_t* length) {
+  if (text == nullptr || text->empty()) {
+    if (length != nullptr) *length = 0;
+    return nullptr;
+  }
+  if (length != nullptr) *length = text->size();
+  return text->c_str();
+}
+
+}  // namespace
+}  // namespace quendal
+
+struct quendal_scan {
+  quendal_scan(quendal_progress_callback callback, void* user_data)
+      : observer(callback, user_data), monitor(&observer) {
+    // Room for the fixed failure texts, so that setting one after running out of memory
+    // allocates nothing.
+    failure.reserve(64);
+  }
+
+  quendal::ScanOptions options;
+  std::optional<std::string> option_error;
+  quendal::CallbackObserver observer;
+  quendal::ScanMonitor monitor;
+  std::atomic<bool> started{false};
+  // Written last by the run, with release order: the texts below are complete once a reader
+  // sees a status other than pending.
+  std::atomic<int32_t> status{QUENDAL_STATUS_PENDING};
+  std::string report;
+  std::string failure;
+  quendal_summary summary{};
+};
+
+namespace {
+
+int32_t run(quendal_scan& scan) {
+  using namespace quendal;
+  if (scan.option_error) {
+    scan.failure = *scan.option_error;
+    return QUENDAL_STATUS_FAILED;
+  }
+  MemoryReportDestination destination;
+  Result<ClientScanSummary> result =
+      run_scan(scan.options, scan.monitor, destination, RunMemory::release);
+  if (!result.ok()) {
+    scan.failure = result.error();
+    return result.error() == k_scan_cancelled ? QUENDAL_STATUS_CANCELLED : QUENDAL_STATUS_FAILED;
+  }
+  scan.report = std::move(destination.bytes());
+  scan.summary.expected_files = result->expected_files;
+  scan.summary.healthy_files = result->healthy_files;
+  scan.summary.missing_files = result->missing_files;
+  scan.summary.modified_files = result->modified_files;
+  scan.summary.critical_mismatches = result->critical_mismatches;
+  scan.summary.bytes_to_download = result->bytes_to_download;
+  return QUENDAL_STATUS_OK;
+}
+
+bool finished(const quendal_scan* scan) {
+  return scan != nullptr && scan->status.load(std::memory_order_acquire) != QUENDAL_STATUS_PENDING;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* quendal_version(void) { return QUENDAL_VERSION_TEXT; }
+
+quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
+  if (options == nullptr || options->struct_size < quendal::k_first_options_size) return nullptr;
+  try {
+    quendal_scan_options given{};
+    std::memcpy(&given, options,
+                std::min<std::size_t>(sizeof given, static_cast<std::size_t>(options->struct_size)));
+    auto* scan = new quendal_scan(given.progress, given.user_data);
+    std::optional<std::string>& error = scan->option_error;
+    scan->options.client_dir = quendal::text_option(given.client_dir, given.client_dir_length,
+                                                     "client_dir", true, error)
+                                   .value_or(std::string());
+    scan->options.manifest = quendal::text_option(given.manifest_path, given.manifest_path_length,
+                                                  "manifest_path", true, error)
+                                 .value_or(std::string());
+    scan->options.cache = quendal::text_option(given.cache_path, given.cache_path_length,
+                                               "cache_path", false, error);
+    return scan;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int32_t quendal_scan_run(quendal_scan* scan) {
+  if (scan == nullptr) return QUENDAL_STATUS_FAILED;
+  bool expected = false;
+  if (!scan->started.compare_exchange_strong(expected, true)) {
+    return scan->status.load(std::memory_order_acquire);
+  }
+  int32_t status = QUENDAL_STATUS_FAILED;
+  try {
+    status = run(*scan);
+  } catch (const std::bad_alloc&) {
+    scan->report.clear();
+    scan->failure = "Failed to run scan: out of memory";
+  } catch (...) {
+    scan->report.clear();
+    scan->failure = "Failed to run scan: internal error";
+  }
+  scan->status.store(status, std::memory_order_release);
+  return status;
+}
+
+void quendal_scan_cancel(quendal_scan* scan) {
+  if (scan != nullptr) scan->monitor.request_cancel();
+}
+
+int32_t quendal_scan_status(const quendal_scan* scan) {
+  return scan == nullptr ? QUENDAL_STATUS_PENDING : scan->status.load(std::memory_order_acquire);
+}
+
+const char* quendal_scan_report(const quendal_scan* scan, uint64_t* length) {
+  return quendal::text_out(finished(scan) ? &scan->report : nullptr, length);
+}
+
+const char* quendal_scan_warning(const quendal_scan* scan, uint64_t* length) {
+  return quendal::text_out(finished(scan) ? &scan->observer.warning_text() : nullptr, length);
+}
+
+const char* quendal_scan_failure(const quendal_scan* scan, uint64_t* length) {
+  return quendal::text_out(finished(scan) ? &scan->failure : nullptr, length);
+}
+
+int32_t quendal_scan_summary(const quendal_scan* scan, quendal_summary* summary) {
+  constexpr std::size_t k_first_field = offsetof(quendal_summary, expected_files);
+  if (summary == nullptr || summary->struct_size < k_first_field + sizeof(uint64_t) ||
+      quendal_scan_status(scan) != QUENDAL_STATUS_OK) {
+    return -1;
+  }
+  // Whole fields only: a size that ends inside a field leaves that field alone.
+  const std::size_t given = std::min<std::size_t>(sizeof(quendal_summary),
+                                                  static_cast<std::size_t>(summary->struct_size));
+  const std::size_t fields = (given - k_first_field) / sizeof(uint64_t) * sizeof(uint64_t);
+  std::memcpy(reinterpret_cast<char*>(summary) + k_first_field,
+              reinterpret_cast<const char*>(&scan->summary) + k_first_field, fields);
+  return 0;
+}
+
+void quendal_scan_destroy(quendal_scan* scan) { delete scan; }
+
+}  // extern "C"
