@@ -7,10 +7,12 @@ chosen kind (src/platform/fault_point.h), once for every call that a cached scan
 Each variant (a valid cache with one changed file, a corrupted cache, a cache in a directory that
 does not exist yet; the report to a file or to standard output) is run once counting its calls,
 then once per call N of each kind with that call failed by EIO, and by ENOSPC, EACCES and ENOMEM
-for the first and the last N. Every faulted run must
-  - exit with status 1 and exactly one message, the one of the step that owns the call (besides
-    the corrupted-cache warning of that variant), built from the error's system text; or, for the
-    calls whose failure the run survives by design, exit 0 with a report of the right verdicts;
+for the first and the last N; then with ENOSPC on every call of the kind from the first and from
+the middle one on, as a disk that stays full. Every faulted run must
+  - exit with status 1 and exactly one message besides the variant's corrupted-cache warning:
+    the message of the step that owns the failed call (with a lasting fault, of one of the
+    failed calls), ending in the error's system text; or, for the calls whose failure the run
+    survives by design, exit 0 with a report of the right verdicts;
   - never crash, hang or leave a report behind a failure;
   - leave the cache as it was, absent, or a complete new document with the right entries;
 and the next run without a fault must succeed with the right verdicts and store a complete
@@ -296,11 +298,13 @@ class Walk:
             lines = lines[1:]
         return lines, None
 
-    def faulted_run(self, variant, kind, number, error_name):
+    def faulted_run(self, variant, kind, number, error_name, repeat=False):
+        """Fails call `number` of `kind` (and with `repeat` every later one too). Returns the
+        problems found (None when the run never made that call) and the faulted run."""
         before = self.reset(variant)
         log = self.dir / "fault.log"
         plan = "kind=%s;call=%d;error=%s;log=%s" % (kind, number, error_name, log)
-        run = self.run(variant, plan)
+        run = self.run(variant, plan + (";repeat" if repeat else ""))
         failed = self.read_log(log)
         problems = []
         if run.returncode not in (0, 1):
@@ -309,17 +313,20 @@ class Walk:
             problems.append("sanitizer report")
         if not failed and kind == "allocation":
             return None, run  # how often the workers allocate varies from run to run
-        if len(failed) != 1:
+        if not failed or (len(failed) > 1 and not repeat):
             problems.append("the plan failed %d calls, not one: %r" % (len(failed), failed))
             return problems, run
-        _, _, path = failed[0]
-        expected = self.expectation(variant, kind, number, path)
+        # With a repeated fault the message is that of one of the failed calls: the first one
+        # in scan-list order, whichever thread made it first.
+        expectations = [self.expectation(variant, kind, n, path) for _, n, path in failed]
+        unknown = [call for call, e in zip(failed, expectations) if e is None]
+        messages = [e for e in expectations if e not in (None, "silent")]
         lines, fault = self.split_stderr(variant, run.stderr)
         if fault:
             problems.append(fault)
-        elif expected is None:
-            problems.append("no expectation for a failed %s call on %r" % (kind, path))
-        elif expected == "silent":
+        elif unknown:
+            problems.append("no expectation for the failed calls %r" % unknown)
+        elif not messages:
             if run.returncode != 0 or lines:
                 problems.append("a failure the run survives gave exit %d and %r" % (
                     run.returncode, lines))
@@ -329,13 +336,16 @@ class Walk:
             cause = "" if kind == "allocation" else os.strerror(ERRORS[error_name])
             if run.returncode != 1:
                 problems.append("exit status %d, expected 1" % run.returncode)
-            if len(lines) != 1 or not re.fullmatch(expected + re.escape(cause), lines[0]):
-                problems.append("messages %r, expected one matching %r" % (lines, expected + cause))
+            if len(lines) != 1 or not any(re.fullmatch(m + re.escape(cause), lines[0])
+                                          for m in messages):
+                problems.append("messages %r, expected one matching one of %r (then %r)" % (
+                    lines, messages, cause))
             if run.stdout:
                 problems.append("standard output after a failure: %r" % run.stdout[:80])
             output = self.dir / variant.output if variant.output else None
-            if output and output.exists() and not (path == str(output) and
-                                                   output.read_bytes() == b""):
+            if output and output.exists() and not (
+                    any(path == str(output) for _, _, path in failed) and
+                    output.read_bytes() == b""):
                 problems.append("a report file was left behind a failure")
         problems += filter(None, [self.check_cache(variant, before)])
 
@@ -364,21 +374,26 @@ class Walk:
             for kind in kinds:
                 count = sum(1 for k, _, _ in calls if k == kind)
                 self.coverage[(variant.name, kind)] = count
+                runs = []
                 for number in range(1, count + 1):
-                    errors = ["EIO"]
+                    runs.append((number, "EIO", False))
                     if kind != "allocation" and number in (1, count):
-                        errors += ["ENOSPC", "EACCES", "ENOMEM"]
-                    for error_name in errors:
-                        problems, faulted = self.faulted_run(variant, kind, number, error_name)
-                        if problems is None:
-                            self.skipped += 1
-                        elif problems:
-                            self.fail(variant, kind, number, error_name, problems, faulted)
-                        else:
-                            self.passed += 1
-                            if self.verbose:
-                                print("ok   %-45s %s #%d %s" % (variant.name, kind, number,
-                                                              error_name))
+                        runs += [(number, e, False) for e in ("ENOSPC", "EACCES", "ENOMEM")]
+                # A fault that stays (a full disk): every call from the first or the middle on.
+                if kind != "allocation" and count:
+                    runs += [(n, "ENOSPC", True) for n in sorted({1, count // 2 + 1})]
+                for number, error_name, repeat in runs:
+                    problems, faulted = self.faulted_run(variant, kind, number, error_name,
+                                                         repeat)
+                    if problems is None:
+                        self.skipped += 1
+                    elif problems:
+                        self.fail(variant, kind, number, error_name, problems, faulted)
+                    else:
+                        self.passed += 1
+                        if self.verbose:
+                            print("ok   %-45s %s #%d%s %s" % (variant.name, kind, number,
+                                                            "+" if repeat else "", error_name))
 
     def fail(self, variant, kind, number, error_name, problems, run=None):
         self.failures.append((variant.name, kind, number, error_name))
