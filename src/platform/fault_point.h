@@ -20,6 +20,10 @@
 // Calls are counted per kind. A path is the one the call was given, "(standard output)" for the
 // report on standard output and "" for an allocation. Standard error is never failed: it carries
 // the messages that the faults cause.
+//
+// A new platform function that can fail starts with FAULT_POINT(kind, path) of the kind of call it
+// makes; one that works on an open handle uses FAULT_POINT_ON_HANDLE, with FAULT_NOTE_HANDLE after
+// the open and FAULT_FORGET_HANDLE before the close. tests/fault_walk.py then fails it in turn.
 #pragma once
 
 #include <cstdint>
