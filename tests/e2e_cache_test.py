@@ -3,13 +3,16 @@ every state a cache file can be in when a run starts, and runs that are killed o
 one cache path."""
 
 import collections
+import ctypes
 import json
 import ntpath
 import os
 import posixpath
 import random
 import re
+import select
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -564,59 +567,231 @@ def make_big_client(test, count, padding=1):
     return manifest_doc(files), hashed
 
 
+class FileEvents:
+    """Linux inotify through ctypes: the files that a running process opens, closes, creates and
+    renames into place in the watched directories, read while it runs."""
+
+    IN_CLOSE_NOWRITE, IN_OPEN, IN_MOVED_TO, IN_CREATE = 0x10, 0x20, 0x80, 0x100
+
+    def __init__(self):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        self.directories = {}
+
+    def watch(self, directory, mask):
+        wd = self.libc.inotify_add_watch(self.fd, os.fsencode(str(directory)), mask)
+        if wd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_add_watch", str(directory))
+        self.directories[wd] = str(directory)
+
+    def read(self, timeout=0.0):
+        """[(directory, name, mask)] of the events queued now, waiting up to `timeout` for one."""
+        select.select([self.fd], [], [], timeout)
+        events = []
+        while True:
+            try:
+                data = os.read(self.fd, 1 << 16)
+            except BlockingIOError:
+                return events
+            offset = 0
+            while offset < len(data):
+                wd, mask, _, length = struct.unpack_from("iIII", data, offset)
+                name = data[offset + 16:offset + 16 + length].split(b"\0", 1)[0]
+                events.append((self.directories.get(wd), name.decode("utf-8", "replace"), mask))
+                offset += 16 + length
+
+    def close(self):
+        os.close(self.fd)
+
+
+CRASH_PHASES = ("load", "hashing", "store")
+
+
 class CacheRobustnessTest(CacheTestCase):
-    @posix_only("SIGKILL")
+    def crash_client(self):
+        """A client of 1,500 small files in ten directories (so that reading and storing the
+        cache take a while) and one of 8 MiB, with missing, size- and hash-mismatched files.
+        The first six files are the toggled ones: two contents of the same size each, the
+        manifest's (healthy) and another (a hash mismatch). Returns the manifest document, the
+        toggled paths with both contents, and the number of files that get a cache entry."""
+        doc, hashed = make_big_client(self, 1500)
+        big = random.Random(9).randbytes(8 << 20)
+        toggled = {"big.bin": (big, b"#" + big[1:])}
+        for i in range(5):
+            data = b"toggled %d " % i * 20
+            toggled["d0%d/toggled%d.bin" % (i, i)] = (data, b"#" + data[1:])
+        entries = [file_entry(path, contents[0]) for path, contents in toggled.items()]
+        doc["files"] = entries + doc["files"]
+        self.make_client({path: contents[0] for path, contents in toggled.items()})
+        return doc, toggled, hashed + len(toggled)
+
+    @posix_only("SIGKILL and inotify")
     @unittest.skipIf(Config.emulator, "a signal to the emulator may not reach the program")
     def test_killed_runs_leave_a_usable_cache(self):
-        doc, hashed = make_big_client(self, 300)
+        doc, toggled, hashed = self.crash_client()
         self.write_manifest(doc)
-        baseline = self.scan()
-        self.assertEqual(baseline.code, 0, baseline)
-        expected = verdicts(json.loads(baseline.out))
-        self.assertEqual(expected[0]["missingFiles"], 18)
-        self.assertEqual(expected[0]["healthyFiles"] + expected[0]["modifiedFiles"], 282)
-
-        cache = self.dir / "state" / "cache.json"
+        state = self.dir / "state"
+        state.mkdir()
+        cache = state / "cache.json"
         args = ["--client-dir", arg(self.client_dir), "--manifest", arg(self.manifest_path),
                 "--cache", arg(cache)]
-        durations = []
-        for _ in range(3):
+        mtime = [T]
+
+        def set_toggle(which):
+            mtime[0] += 1  # a new last-write second: the stored digests must not be reused
+            for path, contents in toggled.items():
+                (self.client_dir / path).write_bytes(contents[which])
+                set_mtime(self.client_dir / path, mtime[0] * 10**9)
+
+        # What a run without a cache finds, for both states of the toggled files.
+        expected = []
+        for which in (0, 1):
+            set_toggle(which)
+            baseline = self.scan()
+            self.assertEqual((baseline.code, baseline.err), (0, b""))
+            expected.append(verdicts(json.loads(baseline.out)))
+        self.assertEqual(expected[0][0]["modifiedFiles"] + len(toggled),
+                         expected[1][0]["modifiedFiles"])
+        toggle = 1
+
+        events = FileEvents()
+        self.addCleanup(events.close)
+        client_dirs = {str(self.client_dir)} | {str(self.client_dir / ("d%02d" % i))
+                                                for i in range(10)}
+        for directory in client_dirs:
+            events.watch(directory, FileEvents.IN_OPEN | FileEvents.IN_CLOSE_NOWRITE)
+        events.watch(state, FileEvents.IN_CREATE | FileEvents.IN_MOVED_TO)
+
+        def prepare(scenario):
+            """Sets up a scenario; returns the number of files the run hashes."""
+            nonlocal toggle
+            if scenario == "no cache":
+                if cache.exists():
+                    cache.unlink()
+                return hashed
+            toggle = 1 - toggle
+            set_toggle(toggle)
+            return len(toggled)
+
+        def phase(seen, to_hash):
+            """The phase a run had reached: by the events it caused before it ended."""
+            opens = sum(1 for d, _, m in seen if d in client_dirs and m & FileEvents.IN_OPEN)
+            closes = sum(1 for d, _, m in seen
+                         if d in client_dirs and m & FileEvents.IN_CLOSE_NOWRITE)
+            if any(m & FileEvents.IN_MOVED_TO for d, _, m in seen if d == str(state)):
+                return "delivery"
+            if any(m & FileEvents.IN_CREATE for d, _, m in seen if d == str(state)):
+                return "store"
+            if opens == 0:
+                return "load"
+            return "hashing" if min(opens, closes) < to_hash else "store"
+
+        def watched_run(trigger=None, delay=0.0, to_hash=0):
+            """Runs the tool; with a trigger, kills it `delay` seconds after the trigger: "start",
+            "opened" (the first file opened for hashing), "hashed" (the last of `to_hash` files
+            closed) or "written" (the temporary cache file created). Returns the process, its standard error and the events it caused, each as
+            (seconds after the start, directory, name, mask)."""
+            events.read()
             start = time.monotonic()
-            self.assertEqual(self.run_tool(*args).code, 0)
-            durations.append(time.monotonic() - start)
-        longest = max(durations)
-        seed = random.randrange(1 << 30)
-        rng = random.Random(seed)
-        kills = finished = absent = attempts = 0
-        while kills < 60 and attempts < 400:
-            attempts += 1
-            if attempts % 10 == 0 and cache.exists():
-                cache.unlink()  # also cover runs that create the cache
             proc = subprocess.Popen(command(args), stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            time.sleep(rng.uniform(0, longest * 1.2))
-            proc.kill()
-            _, err = proc.communicate()
+            seen = []
+            opens = closes = 0
+            fired = start if trigger == "start" else None
+            while proc.poll() is None:
+                now = time.monotonic()
+                if fired is not None and now >= fired + delay:
+                    # Only what happened before the signal counts: dying closes the open files.
+                    seen += [(now - start,) + e for e in events.read()]
+                    proc.kill()
+                    break
+                for e in events.read(0.05 if fired is None else fired + delay - now):
+                    seen.append((time.monotonic() - start,) + e)
+                    if fired is None and trigger == "written" and e[0] == str(state) and (
+                            e[2] & FileEvents.IN_CREATE):
+                        fired = time.monotonic()
+                    if fired is not None or e[0] not in client_dirs:
+                        continue
+                    opens += 1 if e[2] & FileEvents.IN_OPEN else 0
+                    closes += 1 if e[2] & FileEvents.IN_CLOSE_NOWRITE else 0
+                    if (trigger == "opened" and opens) or (trigger == "hashed" and
+                                                           closes >= to_hash):
+                        fired = time.monotonic()
+            _, err = proc.communicate(timeout=120)
+            if trigger is None or proc.returncode != -signal.SIGKILL:
+                seen += [(time.monotonic() - start,) + e for e in events.read()]
+            return proc, err, seen
+
+        # The phases of both scenarios as they run here: load until the first file is opened
+        # for hashing, hashing until the last one is closed, store until the cache is renamed.
+        windows = {}
+        for scenario in ("no cache", "changed"):
+            bounds = []
+            for _ in range(2):
+                to_hash = prepare(scenario)
+                proc, err, seen = watched_run()
+                self.assertEqual((proc.returncode, err), (0, b""))
+                client = [t for t, d, _, _ in seen if d in client_dirs]
+                moved = [t for t, d, _, m in seen
+                         if d == str(state) and m & FileEvents.IN_MOVED_TO]
+                self.assertTrue(client and moved, seen[:20])
+                bounds.append((min(client), max(client), moved[0]))
+            first, last, renamed = (sum(b[i] for b in bounds) / len(bounds) for i in range(3))
+            windows[scenario] = {"load": ("start", first), "hashing": ("opened", last - first),
+                                 "store": ("hashed", renamed - last)}
+
+        seed = random.randrange(1 << 30)
+        rng = random.Random(seed)
+        kills = collections.Counter()
+        finished = attempts = absent = old = new = 0
+        while sum(kills.values()) < 100 and attempts < 250:
+            attempts += 1
+            # A third of the runs start without a cache; in the others the toggled files changed.
+            scenario = "no cache" if attempts % 3 == 0 else "changed"
+            trigger, duration = windows[scenario][CRASH_PHASES[attempts // 3 % 3]]
+            if trigger == "hashed" and attempts % 2:
+                trigger, duration = "written", 0.0  # between the temporary file and the rename
+            to_hash = prepare(scenario)
+            before = cache.read_bytes() if cache.exists() else None
+            # Seeing an event takes a moment: aim at the first 80 % of the phase.
+            proc, err, seen = watched_run(trigger, rng.uniform(0, duration * 0.8), to_hash)
             if proc.returncode == -signal.SIGKILL:
-                kills += 1
+                kills[(scenario, phase([e[1:] for e in seen], to_hash))] += 1
             else:
                 self.assertEqual((proc.returncode, err), (0, b""))
                 finished += 1
+            # The cache is absent, the old document or a complete new one, never half of one.
             if not cache.exists():
                 absent += 1
-                continue
-            stored = json.loads(cache.read_bytes())  # never half a document
-            self.assertEqual(stored["schemaVersion"], CACHE_SCHEMA)
-            self.assertEqual(len(stored["entries"]), hashed)
-        leftovers = [n for n in os.listdir(cache.parent) if n != "cache.json"]
-        sys.stderr.write("\n  [crash test] seed %d, run %.0f ms: %d kills, %d runs finished, "
-                         "cache absent after %d, %d temporary files left\n" % (
-                             seed, longest * 1000, kills, finished, absent, len(leftovers)))
-        self.assertGreaterEqual(kills, 50)
-        after = self.run_tool(*args)
-        self.assertEqual((after.code, after.err), (0, b""))
-        self.assertEqual(verdicts(json.loads(after.out)), expected)
-        self.assertEqual(len(json.loads(cache.read_bytes())["entries"]), hashed)
+            elif cache.read_bytes() == before:
+                old += 1
+            else:
+                new += 1
+                stored = json.loads(cache.read_bytes())
+                self.assertEqual(stored["schemaVersion"], CACHE_SCHEMA)
+                self.assertEqual(len(stored["entries"]), hashed)
+            # The next run finds what a run without a cache finds.
+            after = self.run_tool(*args)
+            self.assertEqual((after.code, after.err), (0, b""))
+            self.assertEqual(verdicts(json.loads(after.out)), expected[toggle])
+        by_phase = collections.Counter()
+        for (_, reached), n in kills.items():
+            by_phase[reached] += n
+        leftovers = [n for n in os.listdir(state) if n != "cache.json"]
+        sys.stderr.write(
+            "\n  [crash test] seed %d; phases (ms) %s; %d kills: %s; %d runs finished; cache "
+            "afterwards absent %d, old %d, new %d; %d temporary files left\n" % (
+                seed, {s: {p: round(w[1] * 1000) for p, w in ws.items()}
+                       for s, ws in windows.items()},
+                sum(kills.values()), dict(sorted(kills.items())), finished, absent, old, new,
+                len(leftovers)))
+        self.assertGreaterEqual(sum(kills.values()), 100)
+        for reached in CRASH_PHASES:
+            self.assertGreaterEqual(by_phase[reached], 10, dict(kills))
+        self.assertTrue(any(s == "no cache" for s, _ in kills) and
+                        any(s == "changed" for s, _ in kills), dict(kills))
 
     def test_concurrent_runs_share_a_cache(self):
         doc, hashed = make_big_client(self, 150, padding=40)

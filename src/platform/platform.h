@@ -129,6 +129,17 @@ enum class PrefetchResult {
 // are reported only as `failed`: the job that reads the file meets them itself.
 PrefetchResult prefetch_file(const std::string& path, std::uint64_t length);
 
+// While one lives, the calls of the thread that made it are read-ahead hints: the caller ignores
+// their failures, so they change nothing a run reports. The fault-injection test build neither
+// counts nor fails them; every other build does nothing here. Not to be moved between threads.
+class HintScope {
+ public:
+  HintScope();
+  ~HintScope();
+  HintScope(const HintScope&) = delete;
+  HintScope& operator=(const HintScope&) = delete;
+};
+
 // ---- SHA-256 ----
 
 using Sha256Digest = std::array<std::uint8_t, 32>;

@@ -17,6 +17,7 @@
 #include <new>
 #include <thread>
 
+#include "platform/fault_point.h"
 #include "platform/platform.h"
 
 namespace quendal::platform {
@@ -57,6 +58,7 @@ Result<void> write_all(int fd, std::string_view bytes) {
 // keeps a FIFO from blocking the open; the type check then refuses it, so nothing is ever read
 // from a pipe or device that might never end.
 Result<int> open_regular_file(const std::string& path, struct stat& st) {
+  FAULT_POINT(open, path);
   const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return errno_failure(errno);
   if (::fstat(fd, &st) != 0) {
@@ -121,6 +123,7 @@ std::optional<std::int64_t> to_modified_seconds(FileTime time) {
 }
 
 Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
+  FAULT_POINT(metadata, path);
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileMetadata>();
@@ -132,7 +135,20 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
   return std::optional<FileMetadata>(metadata);
 }
 
+namespace {
+
+// Writes `bytes` to the open file `fd` (of `path`); the caller closes it.
+Result<void> write_open_file(int fd, [[maybe_unused]] const std::string& path,
+                             std::string_view bytes) {
+  FAULT_POINT(write, path);
+  return write_all(fd, bytes);
+}
+
+}  // namespace
+
 Result<std::string> read_file(const std::string& path) {
+  // A failed read leaves nothing behind, so failing it before the open looks the same.
+  FAULT_POINT(read, path);
   struct stat st;
   Result<int> opened = open_regular_file(path, st);
   if (!opened.ok()) return opened.failure();
@@ -158,25 +174,29 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
+  FAULT_POINT(open, path);
   const int fd = retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
                             0666);
   if (fd < 0) return errno_failure(errno);
-  Result<void> written = write_all(fd, bytes);
+  Result<void> written = write_open_file(fd, path, bytes);
   if (::close(fd) != 0 && written.ok()) return errno_failure(errno);
   return written;
 }
 
 Result<void> remove_file(const std::string& path) {
+  FAULT_POINT(remove, path);
   if (::unlink(path.c_str()) != 0) return errno_failure(errno);
   return {};
 }
 
 Result<void> rename_file(const std::string& from, const std::string& to) {
+  FAULT_POINT(rename, to);
   if (::rename(from.c_str(), to.c_str()) != 0) return errno_failure(errno);
   return {};
 }
 
 Result<void> create_directories(const std::string& path) {
+  FAULT_POINT(create_directory, path);
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return {};
@@ -192,6 +212,7 @@ Result<void> create_directories(const std::string& path) {
 }
 
 Result<std::string> canonical_directory(const std::string& path) {
+  FAULT_POINT(metadata, path);
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) return errno_failure(errno);
   std::string result(resolved);
@@ -203,6 +224,7 @@ Result<InputFile> InputFile::open(const std::string& path) {
   struct stat st;
   Result<int> opened = open_regular_file(path, st);
   if (!opened.ok()) return opened.failure();
+  FAULT_NOTE_HANDLE(*opened, path);
   return InputFile(*opened);
 }
 
@@ -222,11 +244,15 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
 InputFile::~InputFile() { close(); }
 
 void InputFile::close() {
-  if (m_handle >= 0) ::close(static_cast<int>(m_handle));
+  if (m_handle >= 0) {
+    FAULT_FORGET_HANDLE(m_handle);
+    ::close(static_cast<int>(m_handle));
+  }
   m_handle = -1;
 }
 
 Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
+  FAULT_POINT_ON_HANDLE(read, m_handle);
   for (;;) {
     const ssize_t n = ::read(static_cast<int>(m_handle), buffer, size);
     if (n >= 0) return static_cast<std::size_t>(n);
@@ -237,6 +263,10 @@ Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
 void InputFile::hint_will_need(std::uint64_t offset, std::uint64_t length) {
   advise_will_need(static_cast<int>(m_handle), offset, length);
 }
+
+HintScope::HintScope() { FAULT_ENTER_HINT_SCOPE(); }
+
+HintScope::~HintScope() { FAULT_LEAVE_HINT_SCOPE(); }
 
 PrefetchResult prefetch_file(const std::string& path, std::uint64_t length) {
   struct stat st;
@@ -289,7 +319,10 @@ Sha256Digest Sha256::finish() {
 
 void initialize_process() { ::signal(SIGPIPE, SIG_IGN); }
 
-Result<void> write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
+Result<void> write_stdout(std::string_view bytes) {
+  FAULT_POINT(write, "(standard output)");
+  return write_all(STDOUT_FILENO, bytes);
+}
 
 Result<void> write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
 

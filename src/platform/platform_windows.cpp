@@ -577,6 +577,10 @@ Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
 
 void InputFile::hint_will_need(std::uint64_t, std::uint64_t) {}
 
+HintScope::HintScope() = default;
+
+HintScope::~HintScope() = default;
+
 PrefetchResult prefetch_file(const std::string& path, std::uint64_t length) {
   Result<HANDLE> opened = open_regular_for_reading(path);
   if (!opened.ok()) return PrefetchResult::failed;

@@ -158,6 +158,7 @@ void ReadAhead::finish(std::size_t index, std::uint64_t bytes, platform::Prefetc
 }
 
 void ReadAhead::prefetch_loop() {
+  const platform::HintScope hints;
   for (std::optional<std::size_t> index = take_next(); index; index = take_next()) {
     std::uint64_t bytes = 0;
     platform::PrefetchResult result = platform::PrefetchResult::failed;
