@@ -57,6 +57,8 @@ def patterned(size):
 CLIENT = {
     "a.txt": (b"abc", b"abc", "required"),
     "data/b.bin": (patterned(300_000), patterned(300_000), "required"),
+    # Longer than one 8 MiB read window, so that one of its reads fails in the middle of the file.
+    "data/big.pak": (patterned(300_000) * 28, patterned(300_000) * 28, "required"),
     "data/c.txt": (b"hello world!", b"HELLO WORLD!", "critical"),
     "d.txt": (b"12345", b"1234", "optional"),
     "e.txt": (None, b"gone", "required"),
