@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "report/timestamp.h"
+#include "util/timestamp.h"
 
 using namespace quendal;
 

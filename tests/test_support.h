@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "util/digest_text.h"
 #include "util/result.h"
 
 namespace quendal::test {
@@ -115,3 +116,10 @@ inline constexpr std::string_view k_sha256_empty =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 }  // namespace quendal::test
+
+namespace quendal {
+// A digest's text, for test failures and verdict lines.
+inline std::ostream& operator<<(std::ostream& out, const DigestText& digest) {
+  return out << digest.text();
+}
+}  // namespace quendal

@@ -13,20 +13,23 @@ using json::FieldSpec;
 using json::Scalar;
 using json::Target;
 
+// One entry's members; the entry is stored under its key once the object has ended, so a
+// repeated key replaces the earlier entry.
 class EntryTarget final : public json::RecordTarget {
  public:
-  EntryTarget() : RecordTarget(k_fields) {}
+  explicit EntryTarget(HashCacheMap& out) : RecordTarget(k_fields), m_out(out) {}
 
-  void start(ClientHashCacheEntry* out) {
-    m_out = out;
+  void start(std::string_view key) {
+    m_key = key;
+    m_entry = ClientHashCacheEntry{};
     reset_fields();
   }
 
   std::string on_scalar(const Scalar& value) override {
     switch (field()) {
-      case 0: return read_uint64(value, m_out->size);
-      case 1: return read_optional_int64(value, m_out->modified_unix_seconds);
-      default: return read_string(value, m_out->sha256);
+      case 0: return read_uint64(value, m_entry.size);
+      case 1: return read_optional_int64(value, m_entry.modified_unix_seconds);
+      default: return read_digest(value);
     }
   }
   std::string on_nested(bool, Target*&) override {
@@ -36,24 +39,38 @@ class EntryTarget final : public json::RecordTarget {
       default: return wrong_type("a string");
     }
   }
+  std::string on_end() override {
+    std::string fault = RecordTarget::on_end();
+    if (fault.empty()) m_out.insert(m_key, m_entry);
+    return fault;
+  }
 
  private:
+  std::string read_digest(const Scalar& value) {
+    if (value.kind != Scalar::Kind::string) return wrong_type("a string");
+    m_entry.sha256 = DigestText(value.text);
+    if (!m_entry.sha256.is_hex()) m_entry.sha256 = DigestText(m_out.texts().store(value.text));
+    return {};
+  }
+
   static constexpr std::array<FieldSpec, 3> k_fields = {{
       {"size", true},
       {"modifiedUnixSeconds", false},
       {"sha256", true},
   }};
-  ClientHashCacheEntry* m_out = nullptr;
+  HashCacheMap& m_out;
+  std::string_view m_key;
+  ClientHashCacheEntry m_entry;
 };
 
 // The members of "entries": any key, each value an entry; a repeated key replaces the earlier.
 class EntriesTarget final : public Target {
  public:
-  explicit EntriesTarget(HashCacheMap& out) : m_out(out) {}
+  explicit EntriesTarget(HashCacheMap& out) : m_out(out), m_entry(out) {}
 
   std::string on_key(std::string_view key, bool& skip) override {
     skip = false;
-    m_key.assign(key);
+    m_key = m_out.texts().store(key);
     return {};
   }
   std::string on_scalar(const Scalar&) override {
@@ -61,18 +78,14 @@ class EntriesTarget final : public Target {
   }
   std::string on_nested(bool is_object, Target*& child) override {
     if (!is_object) return "the value of entry " + quoted_excerpt(m_key) + " must be an object";
-    // Stored documents list their keys in ascending order, so inserting at the end is the
-    // common case and costs no search.
-    const auto position = m_out.try_emplace(m_out.end(), m_key);
-    position->second = ClientHashCacheEntry{};
-    m_entry.start(&position->second);
+    m_entry.start(m_key);
     child = &m_entry;
     return {};
   }
 
  private:
   HashCacheMap& m_out;
-  std::string m_key;
+  std::string_view m_key;
   EntryTarget m_entry;
 };
 
@@ -139,9 +152,10 @@ Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text)
 
 Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& document) {
   json::Writer out(json::Layout::indented);
-  // About 150 bytes per entry beyond its key.
+  // About 160 bytes per entry beyond its key.
   std::size_t estimate = 512;
-  for (const auto& [path, entry] : document.entries) estimate += path.size() + entry.sha256.size() + 100;
+  document.entries.for_each_in_key_order(
+      [&](const HashCacheMap::Item& item) { estimate += item.path.size() + 160; });
   out.reserve(estimate);
   out.begin_object();
   out.key("schemaVersion");
@@ -155,17 +169,17 @@ Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& do
   else out.null();
   out.key("entries");
   out.begin_object();
-  for (const auto& [path, entry] : document.entries) {
-    out.key(path);
+  document.entries.for_each_in_key_order([&](const HashCacheMap::Item& item) {
+    out.key(item.path);
     out.begin_object();
     out.key("size");
-    out.uint64(entry.size);
+    out.uint64(item.entry.size);
     out.key("modifiedUnixSeconds");
-    out.optional_int64(entry.modified_unix_seconds);
+    out.optional_int64(item.entry.modified_unix_seconds);
     out.key("sha256");
-    out.string(entry.sha256);
+    out.digest(item.entry.sha256);
     out.end_object();
-  }
+  });
   out.end_object();
   out.end_object();
   return std::move(out).finish();

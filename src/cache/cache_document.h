@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "cache/cache_entry.h"
-#include "report/timestamp.h"
+#include "util/timestamp.h"
 #include "util/result.h"
 
 namespace quendal {

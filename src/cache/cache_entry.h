@@ -3,37 +3,89 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <initializer_list>
 #include <optional>
-#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "util/digest_text.h"
+#include "util/text_arena.h"
 
 namespace quendal {
 
 struct ClientHashCacheEntry {
   std::uint64_t size = 0;
   std::optional<std::int64_t> modified_unix_seconds;
-  std::string sha256;  // as stored; need not be a well-formed digest
+  DigestText sha256;  // as stored; need not be a well-formed digest
 
   friend bool operator==(const ClientHashCacheEntry&, const ClientHashCacheEntry&) = default;
 };
 
-// Keys in ascending byte order. The loaded cache is shared read-only by the hashing jobs; the
-// refreshed map is written by the outcome fold alone.
-using HashCacheMap = std::map<std::string, ClientHashCacheEntry, std::less<>>;
+// The entries of a cache, one per key: a flat list in the order the keys first arrived and an
+// open-addressing index over it, so that a million entries cost two allocations rather than a
+// million. Keys are views: of the map's own arena (texts()) for a loaded cache, of the
+// manifest's for a refreshed one; whatever holds them must outlive the map. The loaded map is
+// shared read-only by the hashing jobs; a refreshed map is written by the outcome fold alone.
+class HashCacheMap {
+ public:
+  struct Item {
+    std::string_view path;
+    ClientHashCacheEntry entry;
+  };
+
+  HashCacheMap() = default;
+  HashCacheMap(std::initializer_list<Item> items);
+  HashCacheMap(HashCacheMap&&) noexcept = default;
+  HashCacheMap& operator=(HashCacheMap&&) noexcept = default;
+
+  // Stores `entry` under `path`, replacing an entry already stored there.
+  void insert(std::string_view path, ClientHashCacheEntry entry);
+
+  // The entry stored under exactly `path` (byte for byte), or nullptr.
+  const ClientHashCacheEntry* find(std::string_view path) const;
+
+  std::size_t size() const { return m_items.size(); }
+  bool empty() const { return m_items.empty(); }
+
+  // Calls `visit(item)` for every entry in ascending byte order of the keys.
+  template <typename F>
+  void for_each_in_key_order(F&& visit) const {
+    if (m_ascending) {
+      for (const Item& item : m_items) visit(item);
+      return;
+    }
+    for (const Item* item : items_in_key_order()) visit(*item);
+  }
+
+  // Where a loaded cache keeps the texts its keys and odd digests refer to.
+  TextArena& texts() { return m_texts; }
+
+  // The same keys with the same entries, whatever order they arrived in.
+  friend bool operator==(const HashCacheMap& a, const HashCacheMap& b);
+
+ private:
+  std::vector<const Item*> items_in_key_order() const;
+  void grow_index();
+
+  std::vector<Item> m_items;
+  // Slot i holds 0 (empty) or 1 + the index of an item; the size is a power of two, at least
+  // twice the number of items.
+  std::vector<std::uint32_t> m_index;
+  bool m_ascending = true;  // whether m_items is in ascending key order
+  TextArena m_texts;
+};
 
 // The entry stored under exactly `path` (byte for byte), or nullptr.
 inline const ClientHashCacheEntry* find_cache_entry(const HashCacheMap& cache,
                                                     std::string_view path) {
-  const auto found = cache.find(path);
-  return found == cache.end() ? nullptr : &found->second;
+  return cache.find(path);
 }
 
 // Stores `entry` under `path`, replacing an entry already stored there.
-inline void insert_cache_entry(HashCacheMap& cache, std::string path, ClientHashCacheEntry entry) {
-  // Manifests usually list their files in ascending order, and then the end is the right place
-  // and no search is needed; any other key is placed by an ordinary search.
-  cache.insert_or_assign(cache.end(), std::move(path), std::move(entry));
+inline void insert_cache_entry(HashCacheMap& cache, std::string_view path,
+                               ClientHashCacheEntry entry) {
+  cache.insert(path, std::move(entry));
 }
 
 }  // namespace quendal

@@ -1,7 +1,7 @@
 #include "cache/hash_cache.h"
 
 #include "platform/platform.h"
-#include "scan/path_rules.h"
+#include "util/path_forms.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -19,22 +19,29 @@ std::string sibling_suffix(std::string_view kind) {
   return std::string(kind) + std::to_string(seconds < 0 ? 0 : seconds);
 }
 
-Result<LoadedHashCache> load_hash_cache(const std::string& cache_path,
-                                        const std::string& client_dir) {
-  LoadedHashCache loaded;
+Result<ReadHashCache> read_hash_cache(const std::string& cache_path) {
+  ReadHashCache read;
   Result<std::optional<platform::FileMetadata>> metadata = platform::file_metadata(cache_path);
-  if (!metadata.ok() || !metadata->has_value()) return loaded;
+  if (!metadata.ok() || !metadata->has_value()) return read;
+  read.present = true;
 
   Result<std::string> text = platform::read_file(cache_path);
   if (!text.ok()) return Failure{"Failed to read cache '" + cache_path + "': " + text.error()};
   if (!is_valid_utf8(*text)) {
     return Failure{"Failed to read cache '" + cache_path + "': the file is not valid UTF-8"};
   }
+  read.document = parse_hash_cache_document(*text);
+  if (!read.document.ok()) read.text = std::move(text).value();
+  return read;
+}
 
-  Result<ClientHashCacheDocument> document = parse_hash_cache_document(*text);
-  if (!document.ok()) {
+Result<LoadedHashCache> accept_hash_cache(const std::string& cache_path, ReadHashCache&& read,
+                                          const std::string& client_root) {
+  LoadedHashCache loaded;
+  if (!read.present) return loaded;
+  if (!read.document.ok()) {
     const std::string copy_path = cache_sibling_path(cache_path, sibling_suffix("json.corrupt-"));
-    Result<void> copied = platform::write_file(copy_path, *text);
+    Result<void> copied = platform::write_file(copy_path, read.text);
     if (!copied.ok()) {
       return Failure{"Failed to preserve corrupted cache '" + cache_path + "' as '" + copy_path +
                      "': " + copied.error()};
@@ -44,24 +51,32 @@ Result<LoadedHashCache> load_hash_cache(const std::string& cache_path,
       return Failure{"Failed to remove corrupted cache '" + cache_path + "': " + removed.error()};
     }
     loaded.warning = "Ignoring corrupted client hash cache '" + cache_path +
-                     "' and rebuilding it: " + document.error() + "\n";
+                     "' and rebuilding it: " + read.document.error() + "\n";
     return loaded;
   }
 
-  if (trim_white_space(document->schema_version) != k_hash_cache_schema) {
+  ClientHashCacheDocument& document = *read.document;
+  if (trim_white_space(document.schema_version) != k_hash_cache_schema) {
     loaded.warning = "Ignoring outdated client hash cache '" + cache_path + "' with schema " +
-                     quoted_excerpt(document->schema_version) + ".\n";
+                     quoted_excerpt(document.schema_version) + ".\n";
     return loaded;
   }
 
-  const std::string stored_root = normalize_root_path(document->client_root);
-  if (!stored_root.empty() && stored_root != normalize_root_path(resolve_client_root(client_dir))) {
+  const std::string stored_root = normalize_root_path(document.client_root);
+  if (!stored_root.empty() && stored_root != normalize_root_path(client_root)) {
     loaded.warning = "Ignoring client hash cache '" + cache_path +
                      "' because it targets a different client directory.\n";
     return loaded;
   }
-  loaded.entries = std::move(document->entries);
+  loaded.entries = std::move(document.entries);
   return loaded;
+}
+
+Result<LoadedHashCache> load_hash_cache(const std::string& cache_path,
+                                        const std::string& client_root) {
+  Result<ReadHashCache> read = read_hash_cache(cache_path);
+  if (!read.ok()) return read.failure();
+  return accept_hash_cache(cache_path, std::move(read).value(), client_root);
 }
 
 std::string manifest_fingerprint(const UpdateManifestDocument& manifest) {

@@ -20,14 +20,29 @@ struct LoadedHashCache {
   std::optional<std::string> warning;
 };
 
-// Loads the cache at `cache_path` for the client directory `client_dir` (as typed). No file (or
-// no readable metadata): empty, silently. Unparseable: copied byte for byte to the
-// "json.corrupt-N" sibling, deleted, and an "Ignoring corrupted client hash cache" warning.
-// Another schema or another client root: empty with its warning, file left in place. Fails
-// with "Failed to read cache '…': …", "Failed to preserve corrupted cache '…' as '…': …" or
-// "Failed to remove corrupted cache '…': …".
+// The cache file as read and parsed, before anything is decided about it. Reading it has no
+// effect on any file, so it can run beside the manifest's reading.
+struct ReadHashCache {
+  bool present = false;  // false: no file, or no readable metadata
+  Result<ClientHashCacheDocument> document = Failure{""};
+  std::string text;  // the file's bytes, kept only when they did not parse
+};
+
+// Reads and parses the cache at `cache_path`. Fails with "Failed to read cache '…': …".
+Result<ReadHashCache> read_hash_cache(const std::string& cache_path);
+
+// Decides on a cache read by read_hash_cache, for the client root `client_root` (the resolved
+// client directory; see resolve_client_root). No file: empty, silently. Unparseable: copied
+// byte for byte to the "json.corrupt-N" sibling, deleted, and an "Ignoring corrupted client
+// hash cache" warning. Another schema or another client root: empty with its warning, file
+// left in place. Fails with "Failed to preserve corrupted cache '…' as '…': …" or "Failed to
+// remove corrupted cache '…': …".
+Result<LoadedHashCache> accept_hash_cache(const std::string& cache_path, ReadHashCache&& read,
+                                          const std::string& client_root);
+
+// Both steps in turn.
 Result<LoadedHashCache> load_hash_cache(const std::string& cache_path,
-                                        const std::string& client_dir);
+                                        const std::string& client_root);
 
 // The sibling of `cache_path` with `suffix` ("json.tmp-N" or "json.corrupt-N"): the final
 // component loses its extension unless its only dot leads, then gets "." and the suffix.

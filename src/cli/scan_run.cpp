@@ -17,13 +17,37 @@
 namespace quendal {
 namespace {
 
-Result<std::string> read_manifest_text(const std::string& path) {
+// Reads, parses and validates the manifest at `path`; the text is gone once it is parsed.
+Result<UpdateManifestDocument> read_manifest(const std::string& path) {
   Result<std::string> text = platform::read_file(path);
   if (!text.ok()) return Failure{"Failed to read manifest '" + path + "': " + text.error()};
   if (!is_valid_utf8(*text)) {
     return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
   }
-  return text;
+  Result<UpdateManifestDocument> parsed = parse_update_manifest(*text);
+  if (!parsed.ok()) return Failure{"Failed to parse manifest '" + path + "': " + parsed.error()};
+  text = std::string();
+  Result<void> valid = validate_update_manifest(*parsed);
+  if (!valid.ok()) return valid.failure();
+  return parsed;
+}
+
+struct ReadDocuments {
+  Result<UpdateManifestDocument> manifest = Failure{"not read"};
+  Result<ReadHashCache> cache = Failure{"not read"};
+};
+
+// Reads the manifest and the cache file (when there is one) side by side on the worker pool:
+// they are independent, reading the cache changes nothing, and for a large client each is
+// hundreds of megabytes of JSON. What is decided about the cache waits for the manifest.
+ReadDocuments read_documents(const ScanOptions& options) {
+  ReadDocuments read;
+  const std::function<void(std::size_t)> job = [&](std::size_t index) {
+    if (index == 0) read.manifest = read_manifest(options.manifest);
+    else read.cache = read_hash_cache(*options.cache);
+  };
+  WorkerPool::instance().run(options.cache ? 2 : 1, job);
+  return read;
 }
 
 struct EncodedDocuments {
@@ -80,29 +104,22 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   const std::unique_ptr<RunData, ReleaseRunData> data(new RunData, ReleaseRunData{memory});
   if (monitor.cancel_requested()) return cancelled();
   monitor.begin_phase(ScanPhase::reading_manifest);
-  Result<std::string> text = read_manifest_text(options.manifest);
-  if (!text.ok()) return text.failure();
-
-  Result<UpdateManifestDocument> parsed = parse_update_manifest(*text);
-  if (!parsed.ok()) {
-    return Failure{"Failed to parse manifest '" + options.manifest + "': " + parsed.error()};
-  }
-  text = std::string();  // the document holds everything it needs
-  const UpdateManifestDocument& manifest = data->manifest = std::move(parsed).value();
-  Result<void> valid = validate_update_manifest(manifest);
-  if (!valid.ok()) return valid.failure();
+  ReadDocuments read = read_documents(options);
+  if (!read.manifest.ok()) return read.manifest.failure();
+  const UpdateManifestDocument& manifest = data->manifest = std::move(read.manifest).value();
   if (!monitor.end_phase()) return cancelled();
 
+  const std::string client_root = resolve_client_root(options.client_dir);
   if (options.cache) {
     monitor.begin_phase(ScanPhase::loading_cache);
-    Result<LoadedHashCache> loaded = load_hash_cache(*options.cache, options.client_dir);
+    if (!read.cache.ok()) return read.cache.failure();
+    Result<LoadedHashCache> loaded =
+        accept_hash_cache(*options.cache, std::move(read.cache).value(), client_root);
     if (!loaded.ok()) return loaded.failure();
     if (loaded->warning) monitor.warning(*loaded->warning);
     data->loaded_cache = std::move(loaded->entries);
     if (!monitor.end_phase()) return cancelled();
   }
-
-  const std::string client_root = resolve_client_root(options.client_dir);
 
   data->exclusions = build_exclusion_set(manifest);
   data->repair_if_missing = build_repair_if_missing_set(manifest);

@@ -127,6 +127,23 @@ void Writer::append_quoted(std::string_view text) {
   m_out += '"';
 }
 
+void Writer::digest(const DigestText& text) {
+  if (!text.is_hex()) {
+    string(text.text());
+    return;
+  }
+  before_value();
+  const std::size_t at = m_out.size();
+  m_out.resize(at + 2 + DigestText::k_hex_length);
+  m_out[at] = '"';
+  *text.write(m_out.data() + at + 1) = '"';
+}
+
+void Writer::optional_digest(const std::optional<DigestText>& text) {
+  if (text) digest(*text);
+  else null();
+}
+
 void Writer::optional_string(const std::optional<std::string>& text) {
   if (text) string(*text);
   else null();

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/digest_text.h"
 #include "util/result.h"
 
 namespace quendal::json {
@@ -33,6 +34,9 @@ class Writer {
   void key(std::string_view name);
 
   void string(std::string_view text);
+  // A digest's text, which needs escaping only when it is not a hex digest.
+  void digest(const DigestText& text);
+  void optional_digest(const std::optional<DigestText>& text);
   void optional_string(const std::optional<std::string>& text);
   void uint64(std::uint64_t number);
   void optional_uint64(const std::optional<std::uint64_t>& number);

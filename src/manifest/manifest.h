@@ -1,5 +1,7 @@
 // The update manifest: the records one manifest document is read into. The document is read
-// whole, validated once, and read-only for the rest of the run (the hashing jobs share it).
+// whole, validated once, and read-only for the rest of the run (the hashing jobs share it). A
+// client lists up to millions of files, so a file entry is small and flat: its texts are views
+// into the document's arena, its digest 32 bytes where it is spelt the usual way.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "report/timestamp.h"
+#include "util/digest_text.h"
+#include "util/text_arena.h"
+#include "util/timestamp.h"
 
 namespace quendal {
 
@@ -18,10 +22,10 @@ enum class UpdateManifestFilePolicy { required, optional, critical };
 std::string_view policy_name(UpdateManifestFilePolicy policy);
 
 struct UpdateManifestFile {
-  std::string path;  // as written; see path_rules.h for its normal form
+  std::string_view path;  // as written; see util/path_forms.h for its normal form
   std::uint64_t size = 0;
-  std::string sha256;
-  std::string blob_path;
+  DigestText sha256;
+  std::string_view blob_path;
   UpdateManifestFilePolicy policy = UpdateManifestFilePolicy::required;
 };
 
@@ -44,6 +48,8 @@ struct UpdateManifestDocument {
   std::vector<std::string> repair_if_missing_paths;
   std::vector<UpdateManifestFile> files;
   UpdateManifestSignature signature;
+  // Holds the texts the file entries refer to.
+  TextArena texts;
 };
 
 }  // namespace quendal

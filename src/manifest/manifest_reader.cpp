@@ -36,7 +36,7 @@ class SignatureTarget final : public json::RecordTarget {
 
 class FileTarget final : public json::RecordTarget {
  public:
-  FileTarget() : RecordTarget(k_fields) {}
+  explicit FileTarget(TextArena& texts) : RecordTarget(k_fields), m_texts(texts) {}
 
   void start(UpdateManifestFile* out) {
     m_out = out;
@@ -45,10 +45,10 @@ class FileTarget final : public json::RecordTarget {
 
   std::string on_scalar(const Scalar& value) override {
     switch (field()) {
-      case 0: return read_string(value, m_out->path);
+      case 0: return read_text(value, m_out->path);
       case 1: return read_uint64(value, m_out->size);
-      case 2: return read_string(value, m_out->sha256);
-      case 3: return read_string(value, m_out->blob_path);
+      case 2: return read_digest(value);
+      case 3: return read_text(value, m_out->blob_path);
       default: return read_policy(value);
     }
   }
@@ -58,6 +58,19 @@ class FileTarget final : public json::RecordTarget {
   }
 
  private:
+  std::string read_text(const Scalar& value, std::string_view& out) {
+    if (value.kind != Scalar::Kind::string) return wrong_type("a string");
+    out = m_texts.store(value.text);
+    return {};
+  }
+
+  std::string read_digest(const Scalar& value) {
+    if (value.kind != Scalar::Kind::string) return wrong_type("a string");
+    m_out->sha256 = DigestText(value.text);
+    if (!m_out->sha256.is_hex()) m_out->sha256 = DigestText(m_texts.store(value.text));
+    return {};
+  }
+
   std::string read_policy(const Scalar& value) {
     if (value.kind != Scalar::Kind::string) return wrong_type("a string");
     if (value.text == "required") {
@@ -79,12 +92,14 @@ class FileTarget final : public json::RecordTarget {
       {"blobPath", true},
       {"policy", true},
   }};
+  TextArena& m_texts;
   UpdateManifestFile* m_out = nullptr;
 };
 
 class FileListTarget final : public Target {
  public:
-  explicit FileListTarget(std::vector<UpdateManifestFile>& out) : m_out(out) {}
+  FileListTarget(std::vector<UpdateManifestFile>& out, TextArena& texts)
+      : m_out(out), m_file(texts) {}
 
   std::string on_scalar(const Scalar&) override { return "elements of 'files' must be objects"; }
   std::string on_nested(bool is_object, Target*& child) override {
@@ -108,7 +123,7 @@ class DocumentTarget final : public json::RecordTarget {
         m_release_notes("releaseNotes", &out.release_notes),
         m_excluded_paths("excludedPaths", &out.excluded_paths),
         m_repair_if_missing_paths("repairIfMissingPaths", &out.repair_if_missing_paths),
-        m_files(out.files),
+        m_files(out.files, out.texts),
         m_signature(out.signature) {}
 
   std::string on_scalar(const Scalar& value) override {
@@ -237,7 +252,7 @@ Result<void> validate_update_manifest(const UpdateManifestDocument& document) {
   }
   if (document.files.empty()) return Failure{"Manifest does not list any client files."};
   for (const UpdateManifestFile& file : document.files) {
-    if (is_blank(file.path) || is_blank(file.sha256) || is_blank(file.blob_path)) {
+    if (is_blank(file.path) || file.sha256.is_blank() || is_blank(file.blob_path)) {
       return Failure{"Manifest contains an incomplete file entry."};
     }
   }

@@ -73,11 +73,11 @@ void write_file(json::Writer& out, const ClientScanFile& file) {
   out.key("expectedSize");
   out.uint64(entry.size);
   out.key("expectedSha256");
-  out.string(entry.sha256);
+  out.digest(entry.sha256);
   out.key("actualSize");
   out.optional_uint64(file.actual_size);
   out.key("actualSha256");
-  out.optional_string(file.actual_sha256);
+  out.optional_digest(file.actual_sha256);
   out.key("status");
   out.string(file_status_name(file.status));
   out.key("usedCachedHash");
@@ -97,7 +97,7 @@ void write_repair_action(json::Writer& out, const ClientScanRepairAction& action
   out.key("expectedSize");
   out.uint64(entry.size);
   out.key("expectedSha256");
-  out.string(entry.sha256);
+  out.digest(entry.sha256);
   out.key("blobPath");
   out.string(entry.blob_path);
   out.end_object();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "manifest/manifest.h"
-#include "report/timestamp.h"
+#include "util/timestamp.h"
 #include "scan/file_verdict.h"
 #include "scan/path_rules.h"
 #include "util/result.h"

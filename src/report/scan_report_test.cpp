@@ -21,7 +21,7 @@ std::string encoded(const ClientScanReport& report) {
 
 FileScanOutcome outcome(const UpdateManifestFile& file, FileStatus status,
                         std::optional<std::uint64_t> actual_size,
-                        std::optional<std::string> actual_sha256 = {},
+                        std::optional<DigestText> actual_sha256 = {},
                         bool used_cached_hash = false, std::optional<RepairReason> reason = {}) {
   FileScanOutcome result;
   result.file =

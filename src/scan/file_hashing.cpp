@@ -51,7 +51,7 @@ Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::str
   return metadata;
 }
 
-Result<std::string> hash_file_content(const std::string& disk_path, const ContentReading& reading) {
+Result<DigestText> hash_file_content(const std::string& disk_path, const ContentReading& reading) {
   Result<platform::InputFile> file = platform::InputFile::open(disk_path);
   if (!file.ok()) return Failure{"Failed to open '" + disk_path + "': " + file.error()};
   HashingState& state = thread_hashing_state();
@@ -77,7 +77,7 @@ Result<std::string> hash_file_content(const std::string& disk_path, const Conten
     }
     if (*n < k_read_buffer_size && reading.metadata_length == total) break;
   }
-  return hex_digest(state.sha256.finish());
+  return DigestText::from_bytes(state.sha256.finish());
 }
 
 const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
@@ -86,7 +86,7 @@ const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
   const ClientHashCacheEntry* cached = find_cache_entry(cache, file.path);
   if (cached != nullptr && cached->size == metadata.length &&
       cached->modified_unix_seconds == platform::to_modified_seconds(metadata.last_write) &&
-      !is_blank(cached->sha256)) {
+      !cached->sha256.is_blank()) {
     return cached;
   }
   return nullptr;
@@ -100,10 +100,10 @@ Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::
     return ObtainedDigest{cached->sha256, true};
   }
   FileHashProgress progress(monitor, metadata.length);
-  Result<std::string> digest =
+  Result<DigestText> digest =
       hash_file_content(disk_path, ContentReading{metadata.length, read_ahead, &progress});
   if (!digest.ok()) return digest.failure();
-  return ObtainedDigest{std::move(digest).value(), false};
+  return ObtainedDigest{*digest, false};
 }
 
 std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
@@ -126,7 +126,8 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
       }
       outcomes[index] = hash_client_file(*scan_list[index], job_context);
     } catch (const std::bad_alloc&) {
-      outcomes[index].failure = "Failed to hash '" + scan_list[index]->path + "': out of memory";
+      outcomes[index].failure =
+          "Failed to hash '" + std::string(scan_list[index]->path) + "': out of memory";
     }
     if (monitor != nullptr) monitor->file_done();
   };

@@ -36,7 +36,7 @@ std::vector<FileScanOutcome> hash_client_files(
 Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::string& disk_path);
 
 struct ObtainedDigest {
-  std::string sha256;
+  DigestText sha256;
   bool used_cached_hash = false;
 };
 
@@ -65,14 +65,14 @@ struct ContentReading {
   FileHashProgress* progress = nullptr;
 };
 
-// SHA-256 of the content of `disk_path` as 64 lower-case hex digits, read to its end from the
+// SHA-256 of the content of `disk_path` (written as 64 lower-case hex digits), read to its end from the
 // open file: reads follow one another until one yields 0 bytes, except that a read which yields
 // fewer bytes than asked for and brings the total to `metadata_length` is the last (a regular
 // file's read comes back short only at its end, so the next would yield 0). Fails with
 // "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>"; when `progress`
 // reports a cancel after a window, the read stops with the failure k_scan_cancelled. Safe on
 // worker threads: each thread reads through its own buffer.
-Result<std::string> hash_file_content(const std::string& disk_path,
+Result<DigestText> hash_file_content(const std::string& disk_path,
                                       const ContentReading& reading = {});
 
 }  // namespace quendal

@@ -60,9 +60,9 @@ TEST(HashFileContent, GivesTheSha256DigestAsLowerCaseHex) {
   };
   for (const auto& [content, sha256] : cases) {
     test::write_file(temp.path("f"), content);
-    Result<std::string> digest = hash_file_content(temp.path("f"));
+    Result<DigestText> digest = hash_file_content(temp.path("f"));
     ASSERT_TRUE(digest.ok()) << digest.error();
-    EXPECT_EQ(*digest, sha256) << content;
+    EXPECT_EQ(digest->text(), sha256) << content;
   }
 }
 
@@ -71,12 +71,12 @@ TEST(HashFileContent, HashesFilesLongerThanTheReadBufferWhole) {
   const std::string content = test::patterned_content(k_big_size);
   test::write_file(temp.path("big"), content);
   test::write_file(temp.path("one"), std::string_view(content).substr(0, k_read_buffer_size));
-  Result<std::string> big = hash_file_content(temp.path("big"));
-  Result<std::string> one = hash_file_content(temp.path("one"));
+  Result<DigestText> big = hash_file_content(temp.path("big"));
+  Result<DigestText> one = hash_file_content(temp.path("one"));
   ASSERT_TRUE(big.ok()) << big.error();
   ASSERT_TRUE(one.ok()) << one.error();
-  EXPECT_EQ(*big, k_big_sha256);
-  EXPECT_EQ(*one, k_one_buffer_sha256);
+  EXPECT_EQ(big->text(), k_big_sha256);
+  EXPECT_EQ(one->text(), k_one_buffer_sha256);
 }
 
 TEST(HashFileContent, DigestsStayRightAtTheEdgesOfTheReadWindow) {
@@ -89,9 +89,9 @@ TEST(HashFileContent, DigestsStayRightAtTheEdgesOfTheReadWindow) {
     // read-ahead asking for the windows ahead.
     const ContentReading readings[] = {{}, {size, nullptr}, {size, read_ahead.get()}};
     for (const ContentReading& reading : readings) {
-      Result<std::string> digest = hash_file_content(temp.path("f"), reading);
+      Result<DigestText> digest = hash_file_content(temp.path("f"), reading);
       ASSERT_TRUE(digest.ok()) << digest.error();
-      EXPECT_EQ(*digest, sha256) << size << " " << reading.metadata_length.has_value() << " "
+      EXPECT_EQ(digest->text(), sha256) << size << " " << reading.metadata_length.has_value() << " "
                                  << (reading.read_ahead != nullptr);
     }
   }
@@ -118,9 +118,9 @@ TEST(HashFileContent, AFileThatChangedAfterItsMetadataIsReadToItsEnd) {
   for (const auto& [metadata_length, now, sha256] : cases) {
     test::write_file(temp.path("f"), now);
     for (ReadAhead* ahead : {static_cast<ReadAhead*>(nullptr), read_ahead.get()}) {
-      Result<std::string> digest = hash_file_content(temp.path("f"), {metadata_length, ahead});
+      Result<DigestText> digest = hash_file_content(temp.path("f"), {metadata_length, ahead});
       ASSERT_TRUE(digest.ok()) << digest.error();
-      EXPECT_EQ(*digest, sha256) << metadata_length << " " << now.size() << " "
+      EXPECT_EQ(digest->text(), sha256) << metadata_length << " " << now.size() << " "
                                  << (ahead != nullptr);
     }
   }
@@ -146,9 +146,9 @@ TEST(HashFileContent, ReportsAFailedReadAndHashesTheNextFileCleanly) {
   for (ReadAhead* ahead : {static_cast<ReadAhead*>(nullptr), read_ahead.get()}) {
     EXPECT_TRUE(failed_with(hash_file_content(memory, {std::nullopt, ahead}),
                             "Failed to read '/proc/self/mem': ", "Input/output error"));
-    Result<std::string> digest = hash_file_content(temp.path("abc"), {3, ahead});
+    Result<DigestText> digest = hash_file_content(temp.path("abc"), {3, ahead});
     ASSERT_TRUE(digest.ok()) << digest.error();
-    EXPECT_EQ(*digest, k_sha256_abc);
+    EXPECT_EQ(digest->text(), k_sha256_abc);
   }
 }
 
@@ -195,7 +195,7 @@ TEST(HashClientFileCache, ReusesAStoredDigestOnlyWhenEverythingMatches) {
   for (const auto& [key, stored, sha256] : cases) {
     Result<ObtainedDigest> digest = step.obtain({{key, stored}});
     ASSERT_TRUE(digest.ok()) << digest.error();
-    EXPECT_EQ(digest->sha256, sha256) << key << " " << stored.sha256;
+    EXPECT_EQ(digest->sha256.text(), sha256) << key << " " << stored.sha256;
     EXPECT_EQ(digest->used_cached_hash, sha256 != abc) << key << " " << stored.sha256;
   }
 }
@@ -231,9 +231,9 @@ TEST(HashFileContent, CountsItsBytesForTheMonitorAndStopsWhenCancelled) {
     FileHashProgress progress(&monitor, metadata_length);
     return hash_file_content(temp.path(name), ContentReading{std::nullopt, nullptr, &progress});
   };
-  Result<std::string> whole = hash("big", k_big_size);
+  Result<DigestText> whole = hash("big", k_big_size);
   ASSERT_TRUE(whole.ok()) << whole.error();
-  EXPECT_EQ(*whole, k_big_sha256);
+  EXPECT_EQ(whole->text(), k_big_sha256);
   // A file shorter than its metadata said still ends with hashed bytes equal to bytes to hash.
   ASSERT_TRUE(hash("short", 10).ok());
   ScanProgress progress = monitor.snapshot();
@@ -243,9 +243,9 @@ TEST(HashFileContent, CountsItsBytesForTheMonitorAndStopsWhenCancelled) {
   monitor.request_cancel();
   EXPECT_TRUE(failed_with(hash("big", k_big_size), "Scan cancelled."));
   // The state left behind hashes the next file from its start.
-  Result<std::string> after = hash_file_content(temp.path("short"));
+  Result<DigestText> after = hash_file_content(temp.path("short"));
   ASSERT_TRUE(after.ok());
-  EXPECT_EQ(*after, k_sha256_abc);
+  EXPECT_EQ(after->text(), k_sha256_abc);
   progress = monitor.snapshot();
   EXPECT_EQ(progress.bytes_hashed, progress.bytes_to_hash);
 }
@@ -254,7 +254,7 @@ TEST(HashClientFiles, ACancelledScanSkipsEveryJobNotYetStarted) {
   test::TempDir temp;
   test::write_file(temp.path("a.txt"), "abc");
   const std::vector<UpdateManifestFile> files = {
-      {"a.txt", 3, std::string(k_sha256_abc), "b0", UpdateManifestFilePolicy::required},
+      {"a.txt", 3, k_sha256_abc, "b0", UpdateManifestFilePolicy::required},
       {"missing", 1, "x", "b1", UpdateManifestFilePolicy::required},
   };
   const ScanList scan_list = {&files[0], &files[1]};
@@ -287,12 +287,13 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
   test::write_file(temp.path("empty"), "");
   std::filesystem::create_directory(temp.path("sub"));
   const std::string long_name = test::refused_name();
+  const std::string sub_long_name = "sub/" + long_name;
   const std::vector<UpdateManifestFile> files = {
-      {"big.bin", k_big_size, std::string(k_big_sha256), "b0", UpdateManifestFilePolicy::required},
-      {"a.txt", 3, std::string(k_sha256_abc), "b1", UpdateManifestFilePolicy::required},
+      {"big.bin", k_big_size, k_big_sha256, "b0", UpdateManifestFilePolicy::required},
+      {"a.txt", 3, k_sha256_abc, "b1", UpdateManifestFilePolicy::required},
       {long_name, 1, "x", "b2", UpdateManifestFilePolicy::required},
-      {"empty", 0, std::string(k_sha256_empty), "b3", UpdateManifestFilePolicy::optional},
-      {"sub/" + long_name, 1, "x", "b4", UpdateManifestFilePolicy::required},
+      {"empty", 0, k_sha256_empty, "b3", UpdateManifestFilePolicy::optional},
+      {sub_long_name, 1, "x", "b4", UpdateManifestFilePolicy::required},
       {"missing", 1, "x", "b5", UpdateManifestFilePolicy::required},
       {"a.txt", 3, "other", "b6", UpdateManifestFilePolicy::critical},
   };

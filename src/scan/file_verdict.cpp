@@ -74,15 +74,14 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
   if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
 
   outcome.file.used_cached_hash = digest->used_cached_hash;
-  if (equals_ignoring_ascii_case(digest->sha256, file.sha256)) {
+  if (digest->sha256.equals_ignoring_case(file.sha256)) {
     outcome.file.status = FileStatus::healthy;
   } else {
     outcome.file.status = FileStatus::modified;
     outcome.repair = ClientScanRepairAction{&file, RepairReason::hash_mismatch};
   }
-  outcome.refreshed_entry = ClientHashCacheEntry{
-      metadata.length, platform::to_modified_seconds(metadata.last_write), digest->sha256};
-  outcome.file.actual_sha256 = std::move(digest->sha256);
+  outcome.modified_unix_seconds = platform::to_modified_seconds(metadata.last_write);
+  outcome.file.actual_sha256 = digest->sha256;
   return outcome;
 }
 
@@ -103,8 +102,11 @@ Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes, CacheRef
       summary.bytes_to_download += entry.size < room ? entry.size : room;
       if (entry.policy == UpdateManifestFilePolicy::critical) ++summary.critical_mismatches;
     }
-    if (outcome.refreshed_entry && refresh == CacheRefresh::build) {
-      insert_cache_entry(fold.refreshed_cache, entry.path, std::move(*outcome.refreshed_entry));
+    if (outcome.file.actual_sha256 && refresh == CacheRefresh::build) {
+      fold.refreshed_cache.insert(entry.path,
+                                  ClientHashCacheEntry{*outcome.file.actual_size,
+                                                       outcome.modified_unix_seconds,
+                                                       *outcome.file.actual_sha256});
     }
     if (outcome.repair) fold.repair_actions.push_back(*outcome.repair);
     fold.files.push_back(std::move(outcome.file));

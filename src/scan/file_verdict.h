@@ -29,7 +29,7 @@ std::string_view repair_reason_name(RepairReason reason);
 struct ClientScanFile {
   const UpdateManifestFile* entry = nullptr;
   std::optional<std::uint64_t> actual_size;
-  std::optional<std::string> actual_sha256;
+  std::optional<DigestText> actual_sha256;
   FileStatus status = FileStatus::healthy;
   bool used_cached_hash = false;
 };
@@ -40,13 +40,14 @@ struct ClientScanRepairAction {
   RepairReason reason = RepairReason::missing;
 };
 
-// What one hashing job yields: a failure message, or the file's result, its repair action
-// when it is not healthy, and a refreshed cache entry when a digest was obtained.
+// What one hashing job yields: a failure message, or the file's result and its repair action
+// when it is not healthy. When a digest was obtained, the refreshed cache entry is the file's
+// actual size and digest and `modified_unix_seconds`.
 struct FileScanOutcome {
   std::optional<std::string> failure;
   ClientScanFile file;
   std::optional<ClientScanRepairAction> repair;
-  std::optional<ClientHashCacheEntry> refreshed_entry;
+  std::optional<std::int64_t> modified_unix_seconds;
 };
 
 struct ClientScanSummary {
@@ -82,6 +83,8 @@ bool needs_content(const UpdateManifestFile& file, const HashJobContext& context
 // compared with the manifest's ignoring ASCII case. Safe to run on worker threads.
 FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobContext& context);
 
+// The refreshed cache's keys are the manifest's paths and its odd digests (those not spelt as
+// hex) are views of the loaded cache's texts: both must outlive it.
 struct ScanFold {
   ClientScanSummary summary;
   std::vector<ClientScanFile> files;

@@ -17,9 +17,10 @@ using test::k_sha256_empty;
 constexpr std::int64_t k_2026_01_31 = 1769817600;
 constexpr std::uint64_t k_max = std::numeric_limits<std::uint64_t>::max();
 
-UpdateManifestFile entry(std::string path, std::uint64_t size, std::string_view sha256,
+// `path` and a `sha256` that is not a hex digest must outlive the entry.
+UpdateManifestFile entry(std::string_view path, std::uint64_t size, std::string_view sha256,
                          UpdateManifestFilePolicy policy = UpdateManifestFilePolicy::required) {
-  return UpdateManifestFile{std::move(path), size, std::string(sha256), "blobs/x", policy};
+  return UpdateManifestFile{path, size, DigestText(sha256), "blobs/x", policy};
 }
 
 // A client directory with its repair-if-missing set and loaded cache.
@@ -46,14 +47,13 @@ struct Client {
     std::ostringstream text;
     text << file_status_name(o.file.status) << ' ';
     text << (o.file.actual_size ? std::to_string(*o.file.actual_size) : "-") << ' '
-         << o.file.actual_sha256.value_or("-");
+         << (o.file.actual_sha256 ? o.file.actual_sha256->text() : "-");
     text << (o.file.used_cached_hash ? " cached " : " hashed ");
     text << (o.repair ? repair_reason_name(o.repair->reason) : "-") << ' ';
-    if (!o.refreshed_entry) return text.str() + "-";
-    const ClientHashCacheEntry& e = *o.refreshed_entry;
-    text << '{' << e.size << ','
-         << (e.modified_unix_seconds ? std::to_string(*e.modified_unix_seconds) : "null") << ','
-         << e.sha256 << '}';
+    if (!o.file.actual_sha256) return text.str() + "-";
+    text << '{' << *o.file.actual_size << ','
+         << (o.modified_unix_seconds ? std::to_string(*o.modified_unix_seconds) : "null") << ','
+         << o.file.actual_sha256->text() << '}';
     return text.str();
   }
 };
@@ -82,7 +82,7 @@ TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
   Client client;
   client.repair_if_missing = {"config/user.ini", "config/gone.ini"};
   client.add("Config/User.ini", "sixteen bytes...");
-  client.cache["Config\\User.ini"] = {16, k_2026_01_31, k_abc};  // not consulted
+  client.cache.insert("Config\\User.ini", {16, k_2026_01_31, DigestText(k_abc)});  // not consulted
   EXPECT_EQ(client.verdict(entry("Config\\User.ini", 3, k_abc)), "healthy 16 - hashed - -");
   EXPECT_EQ(client.verdict(entry("config/GONE.ini/", 3, k_abc)), "missing - - hashed missing -");
 }
@@ -90,7 +90,7 @@ TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
 TEST(HashClientFile, AnotherLengthIsASizeMismatchWhateverTheCacheHolds) {
   Client client;
   client.add("short.pak", "ab");
-  client.cache["short.pak"] = {2, k_2026_01_31, k_abc};  // claims the listed digest
+  client.cache.insert("short.pak", {2, k_2026_01_31, DigestText(k_abc)});  // claims the listed digest
   EXPECT_EQ(client.verdict(entry("short.pak", 3, k_abc)), "modified 2 - hashed size_mismatch -");
 }
 
@@ -114,7 +114,7 @@ TEST(HashClientFile, ComparesTheDigestIgnoringAsciiCaseOnly) {
 TEST(HashClientFile, AWrongDigestPlantedInTheCacheIsUsedAndMismatches) {
   Client client;
   client.add("a.pak", "abc");
-  client.cache["a.pak"] = {3, k_2026_01_31, "planted"};
+  client.cache.insert("a.pak", {3, k_2026_01_31, "planted"});
   EXPECT_EQ(client.verdict(entry("a.pak", 3, k_abc)),
             "modified 3 planted cached hash_mismatch {3,1769817600,planted}");
 }
@@ -147,7 +147,11 @@ FileScanOutcome outcome(const UpdateManifestFile& file, FileStatus status,
   result.file.entry = &file;
   result.file.status = status;
   if (reason) result.repair = ClientScanRepairAction{&file, *reason};
-  result.refreshed_entry = std::move(refreshed);
+  if (refreshed) {
+    result.file.actual_size = refreshed->size;
+    result.file.actual_sha256 = refreshed->sha256;
+    result.modified_unix_seconds = refreshed->modified_unix_seconds;
+  }
   return result;
 }
 
@@ -181,7 +185,7 @@ TEST(FoldOutcomes, CountsListsAndRefreshesInScanListOrder) {
   ASSERT_EQ(fold->files[5].entry, &f[5]);
   std::string repairs;
   for (const ClientScanRepairAction& a : fold->repair_actions) {
-    repairs += a.entry->path + ":" + std::string(repair_reason_name(a.reason)) + " ";
+    repairs += std::string(a.entry->path) + ":" + std::string(repair_reason_name(a.reason)) + " ";
   }
   EXPECT_EQ(repairs, "b:missing c:size_mismatch d:hash_mismatch ");
   EXPECT_EQ(fold->refreshed_cache, (HashCacheMap{{"a", {10, 1, "a"}}, {"d", {10000, {}, "d2"}}}));

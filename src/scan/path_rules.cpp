@@ -36,27 +36,6 @@ bool is_protected_root_file(std::string_view path) {
 
 }  // namespace
 
-std::string normalize_relative_path(std::string_view path) {
-  std::string result;
-  result.reserve(path.size());
-  for_each_path_segment(path, [&](std::string_view segment) {
-    if (!result.empty()) result += '/';
-    result += segment;
-  });
-  ascii_lower_in_place(result);
-  return result;
-}
-
-std::string normalize_root_path(std::string_view path) {
-  std::string result(trim_white_space(path));
-  for (char& c : result) {
-    if (c == '\\') c = '/';
-  }
-  while (!result.empty() && result.back() == '/') result.pop_back();
-  ascii_lower_in_place(result);
-  return result;
-}
-
 PathSet build_exclusion_set(const UpdateManifestDocument& manifest) {
   PathSet set;
   for (std::string_view name : k_implicit_exclusions) set.emplace(name);

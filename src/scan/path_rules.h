@@ -1,6 +1,6 @@
-// How the scan treats manifest paths: the normal form in which relative paths are compared,
-// the root comparison form for whole paths, the exclusion and repair-if-missing sets, the scan
-// list, and the on-disk path of a listed file. All of it is computation on text.
+// How the scan treats manifest paths: the exclusion and repair-if-missing sets of their normal
+// forms (util/path_forms.h), the scan list, and the on-disk path of a listed file. All of it is
+// computation on text, except resolve_client_root.
 #pragma once
 
 #include <set>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "manifest/manifest.h"
+#include "util/path_forms.h"
 
 namespace quendal {
 
@@ -18,13 +19,6 @@ using PathSet = std::set<std::string, std::less<>>;
 // The scan list: the manifest's file entries that survive the exclusions, in manifest order.
 // The pointers refer into the manifest document, which must outlive the list.
 using ScanList = std::vector<const UpdateManifestFile*>;
-
-// Cut at "/" and "\", blank segments dropped, joined with "/", A-Z lowered. Segments such as
-// ".." and "C:" are kept as they are: nothing is resolved.
-std::string normalize_relative_path(std::string_view path);
-
-// White space trimmed from both ends, "\" turned into "/", trailing "/" removed, A-Z lowered.
-std::string normalize_root_path(std::string_view path);
 
 // The normal forms of the implicit exclusions and of every excludedPaths entry.
 PathSet build_exclusion_set(const UpdateManifestDocument& manifest);

@@ -46,8 +46,9 @@ TEST(NormalizeRootPath, TrimsTurnsBackslashesAndDropsTrailingSeparators) {
   for (const auto& [path, form] : cases) EXPECT_EQ(normalize_root_path(path), form) << path;
 }
 
-UpdateManifestFile file(std::string path) {
-  return UpdateManifestFile{std::move(path), 1, "digest", "blob",
+// `path` must outlive the entry.
+UpdateManifestFile file(std::string_view path) {
+  return UpdateManifestFile{path, 1, "digest", "blob",
                             UpdateManifestFilePolicy::required};
 }
 

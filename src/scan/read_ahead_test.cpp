@@ -45,6 +45,7 @@ TEST(ReadAhead, NarrowLimitsChangeNoOutcome) {
   test::TempDir temp;
   std::vector<UpdateManifestFile> files;
   HashCacheMap cache;
+  TextArena names;  // the entries' paths
   for (int i = 0; i < 300; ++i) {
     std::string name = "d";  // built piece by piece: GCC 12 misreads a chain of + here
     name += std::to_string(i % 7);
@@ -56,8 +57,9 @@ TEST(ReadAhead, NarrowLimitsChangeNoOutcome) {
       test::set_modified_time(temp.path(name), 1769817600);
     }
     const std::uint64_t size = i % 13 == 4 ? content.size() + 1 : content.size();
-    files.push_back({name, size, "listed", "blob", UpdateManifestFilePolicy::required});
-    if (i % 17 == 2) cache[name] = ClientHashCacheEntry{content.size(), 1769817600, "planted"};
+    const std::string_view path = names.store(name);
+    files.push_back({path, size, "listed", "blob", UpdateManifestFilePolicy::required});
+    if (i % 17 == 2) cache.insert(path, ClientHashCacheEntry{content.size(), 1769817600, "planted"});
   }
   test::write_file(temp.path("big"), test::patterned_content(3 * k_read_buffer_size + 5));
   files.push_back(

@@ -1,4 +1,4 @@
-#include "report/timestamp.h"
+#include "util/timestamp.h"
 
 #include <gtest/gtest.h>
 
