@@ -474,29 +474,30 @@ def phase_times(directory, cache):
                            begin - previous_end))
         phases.append((PHASE_NAMES[phase], times[-1] - begin))
         previous_end = times[-1]
-    phases.append(("after the last phase", ended - previous_end))
-    return {"phases": phases, "run": ran, "destroy": destroyed}
+    return {"phases": phases, "after": ended - previous_end, "destroy": destroyed}
 
 
 def print_split(directory, list_path, cache, cached, count):
-    """The time split of one cached rescan, beside the stat of every file (the floor loop's
-    --stat-only) and the command line's median."""
-    log(f"\n== time split of one cached rescan of {count} files (through {LIBRARY})")
+    """The time split of one cached rescan, beside the command line's median and the stat of
+    every file (the floor loop's --stat-only)."""
+    log(f"\n== time split of one cached rescan of {count} files through {LIBRARY}")
     split = phase_times(directory, cache)
     if split is None:
         log(f"  {LIBRARY} is missing: no split")
         return
-    for name, seconds in split["phases"]:
-        log(f"  {name:<31} {seconds:7.3f} s")
-    log(f"  {'freeing the scan':<31} {split['destroy']:7.3f} s")
-    log(f"  {'library scan in all':<31} {split['run'] + split['destroy']:7.3f} s")
-    rest = cached["quendal"] - split["run"] - split["destroy"]
-    log(f"  {'rest of the program':<31} {rest:7.3f} s  (the command line's median"
-        f" {cached['quendal']:.3f} s less the library scan: start, report file, exit)")
+    rows = split["phases"] + [
+        ("up to the end of the last phase", sum(seconds for _, seconds in split["phases"])),
+        ("then the run's data freed", split["after"]),
+        ("then the scan handle freed", split["destroy"])]
+    for name, seconds in rows:
+        log(f"  {name:<32} {seconds:7.3f} s")
+    log("  (the library hands the report over in memory, where the program writes its file; the"
+        " program leaves its data to the process's exit)")
+    log(f"  {'the command line, median':<32} {cached['quendal']:7.3f} s")
     stat_only = Command("stat only", lambda: run_checked(
         [FLOOR_LOOP, os.path.join(directory, "client"), list_path, "--stat-only"]), lambda: None)
     stat_only.run()
-    log(f"  {'for comparison: stat only':<31} {timed(stat_only):7.3f} s  (the floor loop's"
+    log(f"  {'stat only, for comparison':<32} {timed(stat_only):7.3f} s  (the floor loop's"
         " --stat-only: one stat per file on 2 threads)")
 
 
