@@ -6,6 +6,8 @@
 //   quendal_make_corpus game DIR [--count N]              a game-like client of N files (default
 //                                                         3456): 3 archives of 300 to 700 MiB and
 //                                                         N - 3 assets of 4 KiB to 4 MiB, ~3 GB
+//   quendal_make_corpus million DIR [--count N]           N files of 0 to 256 bytes, 250 to a
+//                                                         folder (default 1000000 in 4000 folders)
 //
 // The files go to DIR/client, the manifest to DIR/manifest.json. The content of every file
 // depends only on the corpus kind and the file's index, so the same command always writes the
@@ -49,8 +51,11 @@ constexpr std::size_t k_small_files_per_directory = 100;
 constexpr std::uint64_t k_game_seed = 0x67616D65636F7270ULL;
 constexpr std::size_t k_game_archives = 3;
 constexpr std::size_t k_game_files_per_directory = 200;
+constexpr std::uint64_t k_million_seed = 0x6D696C6C696F6E73ULL;
+constexpr std::uint64_t k_million_max_size = 256;
+constexpr std::size_t k_million_files_per_directory = 250;
 
-enum class CorpusKind { large, small, game };
+enum class CorpusKind { large, small, game, million };
 
 struct CorpusOptions {
   CorpusKind kind = CorpusKind::small;
@@ -278,6 +283,45 @@ Result<std::vector<CorpusFile>> generate_game(const std::string& client,
   return files;
 }
 
+// A client of a million tiny files: the case where the cost per file, not per byte, decides.
+// Each file is written with one open, write and close, its digest taken from the same buffer.
+Result<std::vector<CorpusFile>> generate_million(const std::string& client,
+                                                 const CorpusOptions& options) {
+  const std::size_t directories =
+      (options.count + k_million_files_per_directory - 1) / k_million_files_per_directory;
+  std::vector<std::string> directory_names(directories);
+  for (std::size_t d = 0; d < directories; ++d) {
+    directory_names[d] = "data/d" + padded(d, 4);
+    const std::string path = disk_path(client, directory_names[d]);
+    Result<void> made = platform::create_directories(path);
+    if (!made.ok()) return fail("Failed to create '" + path + "': " + made.error());
+  }
+  std::vector<CorpusFile> files(options.count);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    files[i].path =
+        directory_names[i / k_million_files_per_directory] + "/f" + padded(i, 6) + ".bin";
+  }
+  const auto write_one = [&](std::size_t i) -> Result<void> {
+    thread_local platform::Sha256 sha256;
+    std::byte buffer[k_million_max_size];
+    CorpusFile& file = files[i];
+    Random random(k_million_seed, i);
+    file.size = random.next() % (k_million_max_size + 1);
+    const std::size_t size = file.size;
+    random.fill(buffer, size);
+    sha256.update(buffer, size);
+    file.sha256 = hex_digest(sha256.finish());
+    const std::string path = disk_path(client, file.path);
+    Result<void> written =
+        platform::write_file(path, std::string_view(reinterpret_cast<const char*>(buffer), size));
+    if (!written.ok()) return fail("Failed to write '" + path + "': " + written.error());
+    return {};
+  };
+  Result<void> written = run_parallel(files.size(), write_one);
+  if (!written.ok()) return written.failure();
+  return files;
+}
+
 // Mostly required files, with a sprinkling of critical and optional ones, fixed by index.
 std::string_view policy_for(std::size_t index) {
   if (index % 16 == 3) return "critical";
@@ -303,9 +347,10 @@ std::string manifest_text(const std::vector<CorpusFile>& files, CorpusKind kind)
   out += "  \"schemaVersion\": \"velor-tirn-update-manifest.v1\",\n";
   out += "  \"channel\": \"live\",\n";
   out += "  \"releaseVersion\": \"";
-  out += kind == CorpusKind::large  ? "2024.05.14-large"
+  out += kind == CorpusKind::large   ? "2024.05.14-large"
          : kind == CorpusKind::small ? "2024.05.14-small"
-                                     : "2024.05.14-game";
+         : kind == CorpusKind::game  ? "2024.05.14-game"
+                                     : "2024.05.14-million";
   out += "\",\n";
   out += "  \"publishedAt\": \"2024-05-14T09:30:00Z\",\n";
   out += "  \"minimumLauncherVersion\": \"3.2.0\",\n";
@@ -349,10 +394,11 @@ constexpr std::string_view k_usage =
     "Usage: quendal_make_corpus large DIR [--count N] [--mib M]\n"
     "       quendal_make_corpus small DIR [--count N]\n"
     "       quendal_make_corpus game DIR [--count N]\n"
+    "       quendal_make_corpus million DIR [--count N]\n"
     "\n"
     "Writes DIR/client and DIR/manifest.json. Defaults: large 6 files of 256 MiB,\n"
     "small 100000 files of 1 to 16 KiB, game 3456 files (3 archives of 300 to 700 MiB and\n"
-    "assets of 4 KiB to 4 MiB).\n";
+    "assets of 4 KiB to 4 MiB), million 1000000 files of 0 to 256 bytes in 4000 folders.\n";
 
 std::optional<std::uint64_t> parse_count(std::string_view text) {
   if (text.empty() || text.size() > 12) return std::nullopt;
@@ -377,6 +423,9 @@ std::optional<CorpusOptions> parse_options(const std::vector<std::string>& argum
   } else if (arguments[0] == "game") {
     options.kind = CorpusKind::game;
     options.count = 3456;
+  } else if (arguments[0] == "million") {
+    options.kind = CorpusKind::million;
+    options.count = 1000000;
   } else {
     return std::nullopt;
   }
@@ -394,8 +443,12 @@ std::optional<CorpusOptions> parse_options(const std::vector<std::string>& argum
       return std::nullopt;
     }
   }
-  // Small and game file names carry five digits; large ones two.
-  if (options.kind != CorpusKind::large && options.count > 100000) return std::nullopt;
+  // Small and game file names carry five digits, million ones six; large ones two.
+  if (options.kind == CorpusKind::million && options.count > 1000000) return std::nullopt;
+  if ((options.kind == CorpusKind::small || options.kind == CorpusKind::game) &&
+      options.count > 100000) {
+    return std::nullopt;
+  }
   if (options.kind == CorpusKind::large && (options.count > 100 || options.mib > (1u << 20))) {
     return std::nullopt;
   }
@@ -415,11 +468,11 @@ int corpus_main(const std::vector<std::string>& arguments) {
     std::cerr << "Failed to create '" << client << "': " << made.error() << '\n';
     return 1;
   }
-  Result<std::vector<CorpusFile>> files = options->kind == CorpusKind::large
-                                              ? generate_large(client, *options)
-                                          : options->kind == CorpusKind::small
-                                              ? generate_small(client, *options)
-                                              : generate_game(client, *options);
+  Result<std::vector<CorpusFile>> files =
+      options->kind == CorpusKind::large   ? generate_large(client, *options)
+      : options->kind == CorpusKind::small ? generate_small(client, *options)
+      : options->kind == CorpusKind::game  ? generate_game(client, *options)
+                                           : generate_million(client, *options);
   if (!files.ok()) {
     std::cerr << files.error() << '\n';
     return 1;

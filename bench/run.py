@@ -6,6 +6,9 @@ small   quendal over 100,000 small files vs. the same openssl pair
 game    quendal over a game-like client (a few big archives, a few thousand assets) vs. the
         same openssl pair
 cached  quendal rescan with a filled hash cache vs. `git status -uno` on a git index
+million quendal over a client of 1,000,000 files of 0-256 bytes: the full scan vs. a two-thread
+        loop of stat, open, read, SHA-256 and close (million-full), and the cached rescan vs.
+        `git status -uno` (million-cached), with the time split of one cached rescan
 
 Every comparison reads its tree once, runs one untimed warm-up of each command (and checks that
 both agree with the manifest), then times interleaved rounds and reports medians.
@@ -16,6 +19,7 @@ both agree with the manifest), then times interleaved rounds and reports medians
 """
 
 import argparse
+import ctypes
 import json
 import os
 import shutil
@@ -29,14 +33,23 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(REPO, "build")
 QUENDAL = os.path.join(BUILD, "quendal")
 MAKE_CORPUS = os.path.join(BUILD, "quendal_make_corpus")
+FLOOR_LOOP = os.path.join(BUILD, "quendal_floor_loop")
+LIBRARY = os.path.join(BUILD, "libquendal.so")
 TIME = "/usr/bin/time"
 
 # Arguments handed to one openssl process at a time; xargs' default 128 KiB command buffer
 # would cut the batches to a few thousand names.
 XARGS_BATCH = ["-n", "10000", "-s", "1048576"]
 
-TARGETS = {"large": 1.05, "small": 0.9, "game": 0.85, "cached": 3.0}
+TARGETS = {"large": 1.05, "small": 0.9, "game": 0.85, "cached": 2.0, "million-full": 1.2,
+           "million-cached": 2.0}
+# Peak resident memory targets of quendal, in bytes.
+RSS_TARGETS = {"cached": 100e6, "million-cached": 1.0e9, "million-full": 0.8e9}
+REFERENCE_NAMES = {"large": "openssl x2", "small": "openssl x2", "game": "openssl x2",
+                   "cached": "git status", "million-full": "floor loop",
+                   "million-cached": "git status"}
 ALIASES = {"a": "large", "b": "small", "c": "cached", "d": "game"}
+MILLION_ROUNDS = 3
 
 # Cold targets: quendal's median over the faster cat median, and over the openssl pair's.
 COLD_TARGETS = {"game": {"cat": 1.15, "openssl x2": 0.75}, "small": {"cat": 1.3}, "large": {}}
@@ -76,7 +89,8 @@ def build():
         command += ["-DCMAKE_BUILD_TYPE=Release", "-DQUENDAL_BUILD_BENCH=ON"]
         log("$ " + " ".join(command))
         subprocess.run(command, check=True)
-    command = ["cmake", "--build", BUILD, "--target", "quendal", "quendal_make_corpus"]
+    command = ["cmake", "--build", BUILD, "--parallel", "2", "--target", "quendal",
+               "quendal_make_corpus", "quendal_floor_loop", "quendal_shared"]
     log("$ " + " ".join(command))
     subprocess.run(command, check=True)
 
@@ -208,15 +222,18 @@ def git_command(directory):
         if os.path.isdir(git_dir):
             shutil.rmtree(git_dir)
         log(f"indexing {work_tree} with git (once)")
+        start = time.perf_counter()
         subprocess.run(git + ["init", "-q"], env=environment, check=True)
         subprocess.run(git + ["add", "-A"], env=environment, check=True)
         open(stamp, "w", encoding="utf-8").close()
+        log(f"  git index built in {time.perf_counter() - start:.1f} s")
     argv = git + ["status", "-uno"]
     return Command("git status", lambda: run_checked(argv, env=environment), lambda: None)
 
 
-def peak_rss_kib(argv):
-    """Peak resident set size of one run of argv, as /usr/bin/time -v reports it."""
+def resource_use(argv):
+    """What /usr/bin/time -v reports of one run of argv: peak resident set size in KiB ("rss"),
+    user and system CPU seconds, elapsed seconds; None without /usr/bin/time."""
     if not os.path.exists(TIME):
         log(f"{TIME} is missing; installing the 'time' package")
         subprocess.run(["apt-get", "install", "-y", "-q", "time"], stdout=subprocess.DEVNULL)
@@ -226,10 +243,27 @@ def peak_rss_kib(argv):
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if done.returncode != 0:
         die(f"{' '.join(argv)} exited with {done.returncode}:\n{done.stderr}")
+    use = {}
     for line in done.stderr.splitlines():
-        if "Maximum resident set size" in line:
-            return int(line.rsplit(":", 1)[1])
-    return None
+        key, _, value = line.strip().rpartition(": ")
+        if key == "Maximum resident set size (kbytes)":
+            use["rss"] = int(value)
+        elif key == "User time (seconds)":
+            use["user"] = float(value)
+        elif key == "System time (seconds)":
+            use["system"] = float(value)
+        elif key.startswith("Elapsed (wall clock) time"):
+            seconds = 0.0
+            for part in value.split(":"):  # [h:]m:s
+                seconds = seconds * 60 + float(part)
+            use["elapsed"] = seconds
+    return use if "rss" in use else None
+
+
+def peak_rss_kib(argv):
+    """Peak resident set size of one run of argv, as /usr/bin/time -v reports it."""
+    use = resource_use(argv)
+    return None if use is None else use["rss"]
 
 
 # ---- timing ----
@@ -273,9 +307,13 @@ def result(name, label, ours, reference, rss, total=None):
         line += (f" ({total / ours_median / 1e9:.2f} vs. {total / reference_median / 1e9:.2f}"
                  " GB/s)")
     log(line + f", ratio {ratio:.3f}")
+    rss_target = RSS_TARGETS.get(name)
+    # A memory target that could not be measured is not met.
+    rss_pass = rss_target is None or (rss is not None and rss * 1024 <= rss_target)
     return {"name": name, "label": label, "quendal": ours_median,
             "reference": reference_median, "ratio": ratio, "target": TARGETS[name],
-            "pass": ratio <= TARGETS[name], "rss": rss}
+            "pass": ratio <= TARGETS[name] and rss_pass, "time_pass": ratio <= TARGETS[name],
+            "rss": rss, "rss_target": rss_target, "rss_pass": rss_pass}
 
 
 def bench_hashing(name, directory, rounds, scratch):
@@ -298,38 +336,208 @@ def bench_hashing(name, directory, rounds, scratch):
     return result(name, label, ours_times, reference_times, rss, total)
 
 
-def bench_cached(directory, rounds, scratch):
-    files = manifest_files(directory)
-    label = f"cached: {len(files)} files rescanned"
+def bench_cached(directory, rounds, scratch, name="cached", count=None):
+    """The rescan with a filled cache against git status. A caller that passes the number of
+    files has already brought the tree into the page cache."""
+    if count is None:
+        names = [entry["path"] for entry in manifest_files(directory)]
+        count = len(names)
+        all_list = os.path.join(scratch, f"{name}-all.lst")
+        write_list(all_list, names)
+        read_tree(os.path.join(directory, "client"), all_list)
+    label = f"{name}: {count} files rescanned"
     log(f"\n== {label}: quendal --cache vs. git status -uno")
-    all_list = os.path.join(scratch, "cached-all.lst")
-    write_list(all_list, [entry["path"] for entry in files])
-    read_tree(os.path.join(directory, "client"), all_list)
     reference = git_command(directory)
     cache = os.path.join(directory, "cache.json")
     if os.path.exists(cache):
         os.remove(cache)
-    report = os.path.join(scratch, "cached-report.json")
+    report = os.path.join(scratch, f"{name}-report.json")
     fill = quendal_command(directory, report, expect_cached=False, cache=cache)
     fill_seconds = timed(fill)
     fill.check()
     log(f"  cache filled in {fill_seconds:.3f} s ({os.path.getsize(cache)} bytes)")
     ours = quendal_command(directory, report, expect_cached=True, cache=cache)
     ours_times, reference_times = compare(ours, reference, rounds)
-    rss = peak_rss_kib(quendal_argv(directory, report, cache))
-    return result("cached", label, ours_times, reference_times, rss)
+    argv = quendal_argv(directory, report, cache)
+    use = resource_use(argv)
+    if use is not None:
+        log(f"  one more run under {TIME} -v: {use['elapsed']:.3f} s, user {use['user']:.2f} s,"
+            f" system {use['system']:.2f} s, peak RSS {use['rss'] / 1024:.1f} MiB")
+    return result(name, label, ours_times, reference_times, None if use is None else use["rss"])
+
+
+# ---- a million files ----
+
+
+def floor_command(directory, list_path, digests):
+    """The floor loop over the list; its check compares every digest with the manifest's."""
+    client = os.path.join(directory, "client")
+    argv = [FLOOR_LOOP, client, list_path]
+
+    def check():
+        done = subprocess.run(argv + ["--digests"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if done.returncode != 0:
+            die(f"{' '.join(argv)} exited with {done.returncode}:\n"
+                + done.stderr.decode(errors="replace"))
+        if done.stdout.decode().split("\n")[:-1] != digests:
+            die("the floor loop's digests do not match the manifest")
+
+    return Command("floor loop", lambda: run_checked(argv), check)
+
+
+def bench_million_full(directory, list_path, digests, total, rounds, scratch):
+    label = f"million-full: {len(digests)} files, {size_text(total)}"
+    log(f"\n== {label}: quendal vs. the floor loop (stat, open, read, SHA-256, close; 2 threads)")
+    report = os.path.join(scratch, "million-full-report.json")
+    ours = quendal_command(directory, report, expect_cached=False)
+    reference = floor_command(directory, list_path, digests)
+    ours_times, reference_times = compare(ours, reference, rounds)
+    use = resource_use(quendal_argv(directory, report))
+    if use is not None:
+        log(f"  one more run under {TIME} -v: {use['elapsed']:.3f} s, user {use['user']:.2f} s,"
+            f" system {use['system']:.2f} s, peak RSS {use['rss'] / 1024:.1f} MiB")
+    return result("million-full", label, ours_times, reference_times,
+                  None if use is None else use["rss"], total)
+
+
+class ScanProgress(ctypes.Structure):
+    _fields_ = [("phase", ctypes.c_int32), ("reserved", ctypes.c_uint32),
+                ("files_done", ctypes.c_uint64), ("files_total", ctypes.c_uint64),
+                ("bytes_hashed", ctypes.c_uint64), ("bytes_to_hash", ctypes.c_uint64)]
+
+
+PROGRESS_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.POINTER(ScanProgress), ctypes.c_void_p)
+
+
+class ScanOptions(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint64),
+                ("client_dir", ctypes.c_char_p), ("client_dir_length", ctypes.c_uint64),
+                ("manifest_path", ctypes.c_char_p), ("manifest_path_length", ctypes.c_uint64),
+                ("cache_path", ctypes.c_char_p), ("cache_path_length", ctypes.c_uint64),
+                ("progress", PROGRESS_CALLBACK), ("user_data", ctypes.c_void_p)]
+
+
+PHASE_NAMES = ["reading manifest", "loading cache", "checking files", "storing cache",
+               "encoding report"]
+# The work between the end of one phase and the start of the next, by the next phase.
+GAP_NAMES = {2: "client root, scan list", 3: "fold, report and cache records",
+             4: "fold, report records"}
+
+
+def phase_times(directory, cache):
+    """One scan through libquendal, the library the program is built from, split at its
+    progress calls; None when the library is missing. Every phase ends with a call; its start is
+    seen only when more than the report interval (50 ms) has passed since the previous call, so
+    a shorter gap before a phase is counted in the phase."""
+    if not os.path.exists(LIBRARY):
+        return None
+    library = ctypes.CDLL(LIBRARY)
+    library.quendal_scan_create.restype = ctypes.c_void_p
+    library.quendal_scan_create.argtypes = [ctypes.POINTER(ScanOptions)]
+    library.quendal_scan_run.restype = ctypes.c_int32
+    library.quendal_scan_run.argtypes = [ctypes.c_void_p]
+    library.quendal_scan_failure.restype = ctypes.c_char_p
+    library.quendal_scan_failure.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    library.quendal_scan_destroy.restype = None
+    library.quendal_scan_destroy.argtypes = [ctypes.c_void_p]
+    calls = []
+
+    def progress(counters, _user_data):
+        calls.append((counters.contents.phase, time.perf_counter()))
+        return 0
+
+    callback = PROGRESS_CALLBACK(progress)
+    texts = [os.path.join(directory, "client").encode(),
+             os.path.join(directory, "manifest.json").encode(), cache.encode()]
+    options = ScanOptions(ctypes.sizeof(ScanOptions), texts[0], len(texts[0]), texts[1],
+                          len(texts[1]), texts[2], len(texts[2]), callback, None)
+    scan = library.quendal_scan_create(ctypes.byref(options))
+    if not scan:
+        die("quendal_scan_create failed")
+    start = time.perf_counter()
+    status = library.quendal_scan_run(scan)
+    ran = time.perf_counter() - start
+    ended = start + ran
+    if status != 0:
+        die(f"the library's scan failed: {library.quendal_scan_failure(scan, None)}")
+    start = time.perf_counter()
+    library.quendal_scan_destroy(scan)
+    destroyed = time.perf_counter() - start
+    phases = []
+    previous_end = start
+    for phase in sorted({phase for phase, _ in calls}):
+        times = [when for seen, when in calls if seen == phase]
+        begin = times[0] if len(times) > 1 else previous_end
+        if begin - previous_end > 0:
+            phases.append((GAP_NAMES.get(phase, f"before {PHASE_NAMES[phase]}"),
+                           begin - previous_end))
+        phases.append((PHASE_NAMES[phase], times[-1] - begin))
+        previous_end = times[-1]
+    return {"phases": phases, "after": ended - previous_end, "destroy": destroyed}
+
+
+def print_split(directory, list_path, cache, cached, count):
+    """The time split of one cached rescan, beside the command line's median and the stat of
+    every file (the floor loop's --stat-only)."""
+    log(f"\n== time split of one cached rescan of {count} files through {LIBRARY}")
+    split = phase_times(directory, cache)
+    if split is None:
+        log(f"  {LIBRARY} is missing: no split")
+        return
+    rows = split["phases"] + [
+        ("up to the end of the last phase", sum(seconds for _, seconds in split["phases"])),
+        ("then the run's data freed", split["after"]),
+        ("then the scan handle freed", split["destroy"])]
+    for name, seconds in rows:
+        log(f"  {name:<32} {seconds:7.3f} s")
+    log("  (the library hands the report over in memory, where the program writes its file; the"
+        " program leaves its data to the process's exit)")
+    log(f"  {'the command line, median':<32} {cached['quendal']:7.3f} s")
+    stat_only = Command("stat only", lambda: run_checked(
+        [FLOOR_LOOP, os.path.join(directory, "client"), list_path, "--stat-only"]), lambda: None)
+    stat_only.run()
+    log(f"  {'stat only, for comparison':<32} {timed(stat_only):7.3f} s  (the floor loop's"
+        " --stat-only: one stat per file on 2 threads)")
+
+
+def bench_million(directory, selected, rounds, scratch):
+    files = manifest_files(directory)
+    names = [entry["path"] for entry in files]
+    digests = [entry["sha256"] for entry in files]
+    total = sum(entry["size"] for entry in files)
+    del files
+    count = len(names)
+    list_path = os.path.join(scratch, "million-all.lst")
+    write_list(list_path, names)
+    log(f"\n== million: reading {len(names)} files into the page cache")
+    read_tree(os.path.join(directory, "client"), list_path)
+    results = []
+    if "million-full" in selected:
+        results.append(bench_million_full(directory, list_path, digests, total, rounds, scratch))
+    del names, digests
+    if "million-cached" in selected:
+        cached = bench_cached(directory, rounds, scratch, "million-cached", count)
+        results.append(cached)
+        print_split(directory, list_path, os.path.join(directory, "cache.json"), cached, count)
+    return results
 
 
 def print_table(results):
-    reference_names = {"large": "openssl x2", "small": "openssl x2", "game": "openssl x2",
-                       "cached": "git status"}
-    rows = [("benchmark", "quendal", "reference", "ratio", "target", "result", "peak RSS")]
+    rows = [("benchmark", "quendal", "reference", "ratio", "target", "result", "peak RSS",
+             "RSS target", "RSS result")]
     for r in results:
-        rss = "n/a" if r["rss"] is None else f"{r['rss'] / 1024:.1f} MiB"
+        rss = "n/a" if r["rss"] is None else f"{r['rss'] * 1024 / 1e6:.1f} MB"
+        if r["rss_target"] is None:
+            rss_target = rss_result = "-"
+        else:
+            rss_target = (f"<= {r['rss_target'] / 1e9:g} GB" if r["rss_target"] >= 1e9 / 2
+                          else f"<= {r['rss_target'] / 1e6:g} MB")
+            rss_result = "PASS" if r["rss_pass"] else "FAIL"
         rows.append((r["label"], f"{r['quendal']:.3f} s",
-                     f"{r['reference']:.3f} s ({reference_names[r['name']]})",
+                     f"{r['reference']:.3f} s ({REFERENCE_NAMES[r['name']]})",
                      f"{r['ratio']:.3f}", f"<= {r['target']:g}",
-                     "PASS" if r["pass"] else "FAIL", rss))
+                     "PASS" if r["time_pass"] else "FAIL", rss, rss_target, rss_result))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     log("")
     for index, row in enumerate(rows):
@@ -456,11 +664,14 @@ def print_cold_table(results, method):
 def main():
     parser = argparse.ArgumentParser(prog="bench/run", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--only", choices=["large", "small", "game", "cached", "a", "b", "c", "d"],
-                        help="run one comparison only")
+    parser.add_argument("--only", choices=["large", "small", "game", "cached", "million",
+                                           "million-full", "million-cached", "a", "b", "c", "d"],
+                        help="run one comparison only (million: both million-full and"
+                        " million-cached)")
     parser.add_argument("--cold", action="store_true",
                         help="drop the page cache before every timed run (large, small, game)")
-    parser.add_argument("--rounds", type=int, default=5, help="timed rounds (default 5)")
+    parser.add_argument("--rounds", type=int,
+                        help=f"timed rounds (default 5; {MILLION_ROUNDS} for the million shape)")
     parser.add_argument("--corpus", default=os.path.join(REPO, "bench", "corpus"),
                         help="where the corpora live (default bench/corpus)")
     parser.add_argument("--no-build", action="store_true", help="use build/ as it is")
@@ -472,18 +683,27 @@ def main():
                         help="MiB per large file (for development)")
     parser.add_argument("--game-count", type=int, default=3456,
                         help="files in the game-like corpus (for development)")
+    parser.add_argument("--million-count", type=int, default=1000000,
+                        help="files in the million corpus (for development)")
     options = parser.parse_args()
-    if options.rounds < 1:
+    if options.rounds is not None and options.rounds < 1:
         parser.error("--rounds must be at least 1")
+    if not 1 <= options.million_count <= 1000000:
+        parser.error("--million-count must be from 1 to 1000000")
+    rounds = 5 if options.rounds is None else options.rounds
+    million_rounds = MILLION_ROUNDS if options.rounds is None else options.rounds
     only = ALIASES.get(options.only, options.only)
-    kinds = ("large", "small", "game") if options.cold else ("large", "small", "game", "cached")
-    selected = [name for name in kinds if only in (None, name)]
+    kinds = (("large", "small", "game") if options.cold
+             else ("large", "small", "game", "cached", "million-full", "million-cached"))
+    selected = [name for name in kinds
+                if only in (None, name) or (only == "million" and name.startswith("million"))]
+    million_selected = [name for name in selected if name.startswith("million")]
     if not selected:
         parser.error(f"--only {only} has no cold run")
 
     if not options.no_build:
         build()
-    for binary in (QUENDAL, MAKE_CORPUS):
+    for binary in (QUENDAL, MAKE_CORPUS) + ((FLOOR_LOOP,) if million_selected else ()):
         if not os.access(binary, os.X_OK):
             die(f"{binary} is missing; build it first")
     for tool in ("openssl", "xargs", "git"):
@@ -501,6 +721,9 @@ def main():
     game = None
     if "game" in selected:
         game = corpus(root, "game", ["--count", str(options.game_count)])
+    million = None
+    if million_selected:
+        million = corpus(root, "million", ["--count", str(options.million_count)])
 
     if options.cold:
         dropper = CacheDropper()
@@ -508,20 +731,22 @@ def main():
         with tempfile.TemporaryDirectory(prefix="quendal-bench-") as scratch:
             for name, directory in (("large", large), ("small", small), ("game", game)):
                 if name in selected:
-                    results.append(bench_cold(name, directory, options.rounds, scratch, dropper))
+                    results.append(bench_cold(name, directory, rounds, scratch, dropper))
         print_cold_table(results, dropper.method)
         return 0 if all(c[3] for r in results for c in r["checks"]) else 1
 
     results = []
     with tempfile.TemporaryDirectory(prefix="quendal-bench-") as scratch:
         if "large" in selected:
-            results.append(bench_hashing("large", large, options.rounds, scratch))
+            results.append(bench_hashing("large", large, rounds, scratch))
         if "small" in selected:
-            results.append(bench_hashing("small", small, options.rounds, scratch))
+            results.append(bench_hashing("small", small, rounds, scratch))
         if "game" in selected:
-            results.append(bench_hashing("game", game, options.rounds, scratch))
+            results.append(bench_hashing("game", game, rounds, scratch))
         if "cached" in selected:
-            results.append(bench_cached(small, options.rounds, scratch))
+            results.append(bench_cached(small, rounds, scratch))
+        if million_selected:
+            results += bench_million(million, million_selected, million_rounds, scratch)
     print_table(results)
     return 0 if all(r["pass"] for r in results) else 1
 
