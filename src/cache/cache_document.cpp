@@ -152,6 +152,11 @@ Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text)
 
 Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& document) {
   json::Writer out(json::Layout::indented);
+  write_hash_cache_document(out, document);
+  return std::move(out).finish();
+}
+
+void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument& document) {
   // About 160 bytes per entry beyond its key.
   std::size_t estimate = 512;
   document.entries.for_each_in_key_order(
@@ -182,7 +187,6 @@ Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& do
   });
   out.end_object();
   out.end_object();
-  return std::move(out).finish();
 }
 
 }  // namespace quendal

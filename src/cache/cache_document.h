@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cache/cache_entry.h"
+#include "json/json_writer.h"
 #include "util/timestamp.h"
 #include "util/result.h"
 
@@ -30,5 +31,8 @@ Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text)
 // The document as indented JSON: two spaces per level, ": " after keys, "{}" for no entries,
 // no line feed at the end. Fails only when a text is not valid UTF-8.
 Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& document);
+
+// The same document written into `out` (an indented writer, perhaps with a sink).
+void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument& document);
 
 }  // namespace quendal

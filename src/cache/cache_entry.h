@@ -22,9 +22,11 @@ struct ClientHashCacheEntry {
   friend bool operator==(const ClientHashCacheEntry&, const ClientHashCacheEntry&) = default;
 };
 
-// The entries of a cache, one per key: a flat list in the order the keys first arrived and an
-// open-addressing index over it, so that a million entries cost two allocations rather than a
-// million. Keys are views: of the map's own arena (texts()) for a loaded cache, of the
+// The entries of a cache, one per key, in a flat list: a million entries cost a few allocations
+// rather than a million. Keys usually arrive in ascending order (stored documents and manifests
+// list them so), and then the list is sorted as it grows and is searched by halves; the first
+// key out of order builds an open-addressing index over the list, which serves from then on.
+// Keys are views: of the map's own arena (texts()) for a loaded cache, of the
 // manifest's for a refreshed one; whatever holds them must outlive the map. The loaded map is
 // shared read-only by the hashing jobs; a refreshed map is written by the outcome fold alone.
 class HashCacheMap {
@@ -43,7 +45,14 @@ class HashCacheMap {
   void insert(std::string_view path, ClientHashCacheEntry entry);
 
   // The entry stored under exactly `path` (byte for byte), or nullptr.
-  const ClientHashCacheEntry* find(std::string_view path) const;
+  const ClientHashCacheEntry* find(std::string_view path) const {
+    std::size_t hint = 0;
+    return find(path, hint);
+  }
+  // The same, looking first at the few items from `hint` on, and leaving in `hint` the
+  // position after the item found: a caller that looks up keys in about the order they are
+  // stored finds most of them there.
+  const ClientHashCacheEntry* find(std::string_view path, std::size_t& hint) const;
 
   std::size_t size() const { return m_items.size(); }
   bool empty() const { return m_items.empty(); }
@@ -58,6 +67,13 @@ class HashCacheMap {
     for (const Item* item : items_in_key_order()) visit(*item);
   }
 
+  // Drops every entry; the texts stay, as views of them may still be held.
+  void clear() {
+    m_items = {};
+    m_index = {};
+    m_ascending = true;
+  }
+
   // Where a loaded cache keeps the texts its keys and odd digests refer to.
   TextArena& texts() { return m_texts; }
 
@@ -66,11 +82,12 @@ class HashCacheMap {
 
  private:
   std::vector<const Item*> items_in_key_order() const;
+  const Item* find_item(std::string_view path) const;
   void grow_index();
 
   std::vector<Item> m_items;
-  // Slot i holds 0 (empty) or 1 + the index of an item; the size is a power of two, at least
-  // twice the number of items.
+  // Empty while m_ascending; then slot i holds 0 (empty) or 1 + the index of an item, and the
+  // size is a power of two, at least twice the number of items.
   std::vector<std::uint32_t> m_index;
   bool m_ascending = true;  // whether m_items is in ascending key order
   TextArena m_texts;

@@ -1,6 +1,8 @@
 #include "cache/hash_cache.h"
 
+#include "json/json_writer.h"
 #include "platform/platform.h"
+#include "util/byte_sink.h"
 #include "util/path_forms.h"
 #include "util/text.h"
 
@@ -102,13 +104,44 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
   return document;
 }
 
-Result<void> store_hash_cache(const std::string& cache_path,
-                              const ClientHashCacheDocument& document) {
-  return store_encoded_hash_cache(cache_path, encode_hash_cache_document(document));
+namespace {
+
+// The temporary cache file as the encoder's sink.
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(platform::OutputFile& file) : m_file(file) {}
+  Result<void> write(std::string_view bytes) override { return m_file.write(bytes); }
+
+ private:
+  platform::OutputFile& m_file;
+};
+
+// Writes the document to `temporary_path`; the caller removes the file when this fails.
+Result<void> write_temporary_cache(const std::string& cache_path,
+                                   const std::string& temporary_path,
+                                   const ClientHashCacheDocument& document) {
+  const auto write_failure = [&](const std::string& cause) {
+    return Failure{"Failed to write temporary cache '" + temporary_path + "': " + cause};
+  };
+  Result<platform::OutputFile> file = platform::OutputFile::create(temporary_path);
+  if (!file.ok()) return write_failure(file.error());
+  FileSink sink(*file);
+  json::Writer out(json::Layout::indented, sink);
+  write_hash_cache_document(out, document);
+  Result<std::string> finished = std::move(out).finish();
+  if (!finished.ok()) {
+    if (out.sink_failed()) return write_failure(finished.error());
+    return Failure{"Failed to encode cache '" + cache_path + "': " + finished.error()};
+  }
+  Result<void> closed = file->close();
+  if (!closed.ok()) return write_failure(closed.error());
+  return {};
 }
 
-Result<void> store_encoded_hash_cache(const std::string& cache_path,
-                                      const Result<std::string>& encoded) {
+}  // namespace
+
+Result<void> store_hash_cache(const std::string& cache_path,
+                              const ClientHashCacheDocument& document) {
   const std::string parent = platform::parent_path(cache_path);
   if (!parent.empty()) {
     Result<void> made = platform::create_directories(parent);
@@ -116,13 +149,21 @@ Result<void> store_encoded_hash_cache(const std::string& cache_path,
       return Failure{"Failed to create cache directory '" + parent + "': " + made.error()};
     }
   }
-  if (!encoded.ok()) {
-    return Failure{"Failed to encode cache '" + cache_path + "': " + encoded.error()};
+  // Every text but these comes from a document already checked to be valid UTF-8.
+  for (const std::string* text : {&document.schema_version, &document.client_root}) {
+    if (!is_valid_utf8(*text)) {
+      return Failure{"Failed to encode cache '" + cache_path + "': string is not valid UTF-8"};
+    }
+  }
+  if (document.manifest_signature && !is_valid_utf8(*document.manifest_signature)) {
+    return Failure{"Failed to encode cache '" + cache_path + "': string is not valid UTF-8"};
   }
   const std::string temporary_path = cache_sibling_path(cache_path, sibling_suffix("json.tmp-"));
-  Result<void> written = platform::write_file(temporary_path, *encoded);
+  Result<void> written = write_temporary_cache(cache_path, temporary_path, document);
   if (!written.ok()) {
-    return Failure{"Failed to write temporary cache '" + temporary_path + "': " + written.error()};
+    // A part of a document is of no use to anyone, least of all on a disk that is full.
+    (void)platform::remove_file(temporary_path);
+    return written;
   }
   Result<std::optional<platform::FileMetadata>> existing = platform::file_metadata(cache_path);
   if (existing.ok() && existing->has_value()) {

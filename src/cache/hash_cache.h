@@ -59,16 +59,12 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
                                                   const std::string& client_root,
                                                   HashCacheMap&& refreshed);
 
-// Creates the parent directories, writes the "json.tmp-N" sibling, removes the old file and
-// renames the sibling over it. Fails with "Failed to create cache directory '…': …",
-// "Failed to encode cache '…': …", "Failed to write temporary cache '…': …",
-// "Failed to replace cache '…': …" or "Failed to finalize cache '…' from '…': …".
+// Creates the parent directories, writes the "json.tmp-N" sibling (encoding the document into
+// it piece by piece), removes the old file and renames the sibling over it. A sibling that could
+// not be written whole is removed again. Fails with "Failed to create cache directory '…': …",
+// "Failed to encode cache '…': …", "Failed to write temporary cache '…': …", "Failed to replace
+// cache '…': …" or "Failed to finalize cache '…' from '…': …".
 Result<void> store_hash_cache(const std::string& cache_path,
                               const ClientHashCacheDocument& document);
-
-// The same with the document already encoded (or its encoding failure), so the encoding can
-// run beside other work; the failures and their order are the same.
-Result<void> store_encoded_hash_cache(const std::string& cache_path,
-                                      const Result<std::string>& encoded);
 
 }  // namespace quendal

@@ -1,21 +1,23 @@
 // Where a run's report goes: the file named by --output or standard output for the program,
-// memory for the library.
+// memory for the library. The report reaches it in pieces as it is encoded.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "platform/platform.h"
+#include "util/byte_sink.h"
 #include "util/result.h"
 
 namespace quendal {
 
-class ReportDestination {
+// A delivery is open(), the report's bytes through write() (compact JSON without a line feed),
+// then close(), all on the run's thread; after a failure nothing more is called. Every failure
+// is the run's failure message.
+class ReportDestination : public ByteSink {
  public:
-  virtual ~ReportDestination() = default;
-
-  // Takes the encoded report (compact JSON without a line feed), once, on the run's thread.
-  // A failure is the run's failure message.
-  virtual Result<void> deliver(std::string&& bytes) = 0;
+  virtual Result<void> open() = 0;
+  virtual Result<void> close() = 0;
 };
 
 // The program's destination: the bytes exactly as encoded to `output_path`, created or
@@ -27,19 +29,27 @@ class OutputReportDestination final : public ReportDestination {
   explicit OutputReportDestination(std::optional<std::string> output_path)
       : m_output_path(std::move(output_path)) {}
 
-  Result<void> deliver(std::string&& bytes) override;
+  Result<void> open() override;
+  Result<void> write(std::string_view bytes) override;
+  Result<void> close() override;
 
  private:
+  Failure failure(const std::string& cause) const;
+
   std::optional<std::string> m_output_path;
+  std::optional<platform::OutputFile> m_file;
+  std::string m_held;  // standard output's last piece, not yet written
 };
 
 // Keeps the bytes; never fails.
 class MemoryReportDestination final : public ReportDestination {
  public:
-  Result<void> deliver(std::string&& bytes) override {
-    m_bytes = std::move(bytes);
+  Result<void> open() override { return {}; }
+  Result<void> write(std::string_view bytes) override {
+    m_bytes.append(bytes);
     return {};
   }
+  Result<void> close() override { return {}; }
 
   std::string& bytes() { return m_bytes; }
 

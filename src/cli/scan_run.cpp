@@ -50,26 +50,8 @@ ReadDocuments read_documents(const ScanOptions& options) {
   return read;
 }
 
-struct EncodedDocuments {
-  Result<std::string> cache = Failure{"no cache document"};
-  Result<std::string> report = Failure{"no report"};
-};
-
-// Encodes the cache document (when there is one) and the report side by side on the worker
-// pool: they are independent, and together they are tens of megabytes of JSON.
-EncodedDocuments encode_documents(const std::optional<ClientHashCacheDocument>& cache_document,
-                                  const ClientScanReport& report) {
-  EncodedDocuments encoded;
-  const std::function<void(std::size_t)> job = [&](std::size_t index) {
-    if (index == 0) encoded.report = encode_scan_report(report);
-    else encoded.cache = encode_hash_cache_document(*cache_document);
-  };
-  WorkerPool::instance().run(cache_document ? 2 : 1, job);
-  return encoded;
-}
-
-// What a run builds that is large: for a client of 100,000 files, about a million small
-// allocations.
+// What a run builds that is large: for a client of a million files, some hundreds of megabytes
+// in a few dozen allocations.
 struct RunData {
   UpdateManifestDocument manifest;
   HashCacheMap loaded_cache;
@@ -133,8 +115,12 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   if (!monitor.end_phase()) return cancelled();
   Result<ScanFold> fold = fold_outcomes(std::move(outcomes),
                                         options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  std::vector<FileScanOutcome>().swap(outcomes);
   if (!fold.ok()) return fold.failure();
   const ClientScanSummary summary = fold->summary;
+  // The refreshed entries and the report's results hold what they need; only the loaded
+  // cache's texts stay, for the digests of it that are not spelt as hex.
+  data->loaded_cache.clear();
 
   if (options.cache) {
     data->cache_document =
@@ -143,20 +129,30 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   const ClientScanReport& report = data->report.emplace(build_scan_report(
       manifest, data->exclusions, data->repair_if_missing, client_root, std::move(*fold)));
 
-  monitor.begin_phase(options.cache ? ScanPhase::storing_cache : ScanPhase::encoding);
-  EncodedDocuments encoded = encode_documents(data->cache_document, report);
   if (options.cache) {
-    Result<void> stored = store_encoded_hash_cache(*options.cache, encoded.cache);
+    monitor.begin_phase(ScanPhase::storing_cache);
+    Result<void> stored = store_hash_cache(*options.cache, *data->cache_document);
     if (!stored.ok()) return stored.failure();
+    data->cache_document.reset();
     monitor.end_phase();
-    monitor.begin_phase(ScanPhase::encoding);
   }
 
-  if (!encoded.report.ok()) {
-    return Failure{"Failed to encode scan output: " + encoded.report.error()};
+  monitor.begin_phase(ScanPhase::encoding);
+  // Every other text of the report comes from the manifest, which was valid UTF-8 as a whole.
+  if (!is_valid_utf8(report.client_root)) {
+    return Failure{"Failed to encode scan output: string is not valid UTF-8"};
   }
-  Result<void> delivered = destination.deliver(std::move(encoded.report).value());
-  if (!delivered.ok()) return delivered.failure();
+  Result<void> opened = destination.open();
+  if (!opened.ok()) return opened.failure();
+  json::Writer out(json::Layout::compact, destination);
+  write_scan_report(out, report);
+  Result<std::string> encoded = std::move(out).finish();
+  if (!encoded.ok()) {
+    if (out.sink_failed()) return encoded.failure();
+    return Failure{"Failed to encode scan output: " + encoded.error()};
+  }
+  Result<void> closed = destination.close();
+  if (!closed.ok()) return closed.failure();
   monitor.end_phase();
   return summary;
 }

@@ -1,5 +1,6 @@
 #include "json/json_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -26,14 +27,25 @@ constexpr std::uint64_t word_needs_attention(std::uint64_t word) {
 
 }  // namespace
 
-void Writer::reserve(std::size_t bytes) { m_out.reserve(bytes); }
+void Writer::reserve(std::size_t bytes) {
+  m_out.reserve(m_sink == nullptr ? bytes : std::min(bytes, m_chunk_size + 4096));
+}
 
 void Writer::newline_and_indent(std::size_t depth) {
   m_out += '\n';
   m_out.append(depth * 2, ' ');
 }
 
+void Writer::flush() {
+  if (!m_sink_failure) {
+    Result<void> written = m_sink->write(m_out);
+    if (!written.ok()) m_sink_failure = written.error();
+  }
+  m_out.clear();
+}
+
 void Writer::before_value() {
+  maybe_flush();
   if (m_after_key) {
     m_after_key = false;
     return;
@@ -65,6 +77,7 @@ void Writer::begin_array() {
 }
 
 void Writer::close(char bracket) {
+  maybe_flush();
   const bool had_members = m_levels.back().has_members;
   m_levels.pop_back();
   if (had_members && m_layout == Layout::indented) newline_and_indent(m_levels.size());
@@ -184,6 +197,8 @@ void Writer::null() {
 }
 
 Result<std::string> Writer::finish() && {
+  if (m_sink != nullptr && !m_out.empty()) flush();
+  if (m_sink_failure) return Failure{*m_sink_failure};
   if (m_invalid_utf8) return Failure{"string is not valid UTF-8"};
   return std::move(m_out);
 }

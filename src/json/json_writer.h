@@ -1,6 +1,8 @@
-// The exact JSON encoder: writes records field by field into one growing buffer, compact (no
-// white space at all) or indented (two spaces per level, ": " after each key, every member on
-// its own line). Neither layout ends with a line feed.
+// The exact JSON encoder: writes records field by field into a buffer, compact (no white space
+// at all) or indented (two spaces per level, ": " after each key, every member on its own line).
+// Neither layout ends with a line feed. The buffer holds the whole document, or, with a sink,
+// only the bytes not yet handed to the sink: then a document of hundreds of megabytes costs a
+// chunk of memory.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/byte_sink.h"
 #include "util/digest_text.h"
 #include "util/result.h"
 
@@ -22,7 +25,14 @@ enum class Layout { compact, indented };
 // become \u00XX with lower-case hex digits, and everything else is copied as UTF-8 bytes.
 class Writer {
  public:
+  // About how many bytes a writer with a sink gathers before it hands them on.
+  static constexpr std::size_t k_chunk_size = std::size_t{1} << 20;
+
   explicit Writer(Layout layout) : m_layout(layout) {}
+  // Hands the document to `sink` in pieces, each at least `chunk_size` bytes (except the last)
+  // and ending between two tokens, so a piece never ends inside a character or an escape.
+  Writer(Layout layout, ByteSink& sink, std::size_t chunk_size = k_chunk_size)
+      : m_layout(layout), m_sink(&sink), m_chunk_size(chunk_size) {}
 
   // Makes room for a document of about `bytes` bytes.
   void reserve(std::size_t bytes);
@@ -45,15 +55,25 @@ class Writer {
   void boolean(bool value);
   void null();
 
-  // The encoded document. Fails with "string is not valid UTF-8" when a string handed to the
-  // writer was not well-formed UTF-8, so invalid text never reaches the output.
+  // The encoded document (with a sink: the rest goes to the sink, and the text is empty). Fails
+  // with "string is not valid UTF-8" when a string handed to the writer was not well-formed
+  // UTF-8, so invalid text never reaches a complete output (a sink may have had some of the
+  // bytes), or with the sink's failure (see sink_failed()).
   Result<std::string> finish() &&;
+
+  // Whether the sink failed; no bytes go to it after its failure.
+  bool sink_failed() const { return m_sink_failure.has_value(); }
 
  private:
   void before_value();
   void append_quoted(std::string_view text);
   void close(char bracket);
   void newline_and_indent(std::size_t depth);
+  // With a sink, hands the buffer on once it holds a chunk.
+  void maybe_flush() {
+    if (m_sink != nullptr && m_out.size() >= m_chunk_size) flush();
+  }
+  void flush();
 
   struct Level {
     bool has_members = false;
@@ -64,6 +84,9 @@ class Writer {
   std::vector<Level> m_levels;
   bool m_after_key = false;
   bool m_invalid_utf8 = false;
+  ByteSink* m_sink = nullptr;
+  std::size_t m_chunk_size = 0;
+  std::optional<std::string> m_sink_failure;
 };
 
 }  // namespace quendal::json

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -85,6 +86,31 @@ Result<void> create_directories(const std::string& path);
 // The canonical absolute form of the directory `path`, links resolved (on Windows the final
 // path name, `\\?\` form). Fails when the path cannot be resolved.
 Result<std::string> canonical_directory(const std::string& path);
+
+// A file written in pieces: created or truncated as write_file does, written by write() calls
+// one after the other, and closed by close(), whose failure is reported (the data may not have
+// reached the disk). The destructor closes a file still open and ignores the outcome. Not
+// copyable; one object is used by one thread.
+class OutputFile {
+ public:
+  static Result<OutputFile> create(const std::string& path);
+
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+
+  // Appends all of `bytes`.
+  Result<void> write(std::string_view bytes);
+  Result<void> close();
+
+ private:
+  OutputFile(std::intptr_t handle, std::string path) : m_handle(handle), m_path(std::move(path)) {}
+
+  std::intptr_t m_handle;
+  std::string m_path;
+};
 
 // A file opened for sequential reading without locking it against other processes. Opening
 // never blocks, and only regular files can be opened: a FIFO, socket, device or directory

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "platform/fault_point.h"
 #include "platform/platform.h"
@@ -218,6 +219,39 @@ Result<std::string> canonical_directory(const std::string& path) {
   std::string result(resolved);
   ::free(resolved);
   return result;
+}
+
+Result<OutputFile> OutputFile::create(const std::string& path) {
+  FAULT_POINT(open, path);
+  const int fd = retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
+                            0666);
+  if (fd < 0) return errno_failure(errno);
+  return OutputFile(fd, path);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_path(std::move(other.m_path)) {}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    m_handle = std::exchange(other.m_handle, -1);
+    m_path = std::move(other.m_path);
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { (void)close(); }
+
+Result<void> OutputFile::write(std::string_view bytes) {
+  return write_open_file(static_cast<int>(m_handle), m_path, bytes);
+}
+
+Result<void> OutputFile::close() {
+  if (m_handle < 0) return {};
+  const int fd = static_cast<int>(std::exchange(m_handle, -1));
+  if (::close(fd) != 0) return errno_failure(errno);
+  return {};
 }
 
 Result<InputFile> InputFile::open(const std::string& path) {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
@@ -480,6 +481,36 @@ Result<void> write_file(const std::string& path, std::string_view bytes) {
   Result<void> closed = handle.close();
   if (!written.ok()) return written;
   return closed;
+}
+
+Result<OutputFile> OutputFile::create(const std::string& path) {
+  Result<HANDLE> opened = open_for_writing(path);
+  if (!opened.ok()) return opened.failure();
+  return OutputFile(reinterpret_cast<std::intptr_t>(*opened), path);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, 0)), m_path(std::move(other.m_path)) {}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    m_handle = std::exchange(other.m_handle, 0);
+    m_path = std::move(other.m_path);
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { (void)close(); }
+
+Result<void> OutputFile::write(std::string_view bytes) {
+  return write_all(reinterpret_cast<HANDLE>(m_handle), bytes);
+}
+
+Result<void> OutputFile::close() {
+  if (m_handle == 0) return {};
+  Handle handle(reinterpret_cast<HANDLE>(std::exchange(m_handle, 0)));
+  return handle.close();
 }
 
 Result<void> remove_file(const std::string& path) {

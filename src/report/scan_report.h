@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "json/json_writer.h"
 #include "manifest/manifest.h"
 #include "util/timestamp.h"
 #include "scan/file_verdict.h"
@@ -40,5 +41,8 @@ ClientScanReport build_scan_report(const UpdateManifestDocument& manifest,
 // The report as compact JSON, keys in their fixed order, without a trailing line feed. Fails
 // only when a text is not valid UTF-8.
 Result<std::string> encode_scan_report(const ClientScanReport& report);
+
+// The same report written into `out` (a compact writer, perhaps with a sink).
+void write_scan_report(json::Writer& out, const ClientScanReport& report);
 
 }  // namespace quendal

@@ -10,36 +10,42 @@ namespace {
 constexpr char k_lower_hex[] = "0123456789abcdef";
 constexpr char k_upper_hex[] = "0123456789ABCDEF";
 
-// The value of a hex digit of the given case, or -1.
-int digit_value(char c, bool upper) {
-  if (c >= '0' && c <= '9') return c - '0';
-  const char a = upper ? 'A' : 'a';
-  if (c >= a && c <= a + 5) return c - a + 10;
-  return -1;
+// For every byte: its value as a hex digit in the low four bits, and whether it is a lower-case
+// letter, an upper-case letter or no hex digit at all.
+constexpr std::uint8_t k_lower_letter = 0x10;
+constexpr std::uint8_t k_upper_letter = 0x20;
+constexpr std::uint8_t k_not_hex = 0x40;
+
+constexpr std::array<std::uint8_t, 256> make_digit_table() {
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t c = 0; c < table.size(); ++c) {
+    if (c >= '0' && c <= '9') table[c] = static_cast<std::uint8_t>(c - '0');
+    else if (c >= 'a' && c <= 'f') table[c] = static_cast<std::uint8_t>(c - 'a' + 10) | k_lower_letter;
+    else if (c >= 'A' && c <= 'F') table[c] = static_cast<std::uint8_t>(c - 'A' + 10) | k_upper_letter;
+    else table[c] = k_not_hex;
+  }
+  return table;
 }
+
+constexpr std::array<std::uint8_t, 256> k_digits = make_digit_table();
 
 }  // namespace
 
 DigestText::DigestText(std::string_view text) : m_text{text.data(), text.size()} {
   if (text.size() != k_hex_length) return;
-  // The case of the first letter decides; a digit-only digest reads as lower case.
-  bool upper = false;
-  for (char c : text) {
-    if (c >= 'A' && c <= 'F') {
-      upper = true;
-      break;
-    }
-    if (c >= 'a' && c <= 'f') break;
-  }
+  // Digests are read by the million: one table look-up per digit, one test at the end.
   Bytes bytes;
+  std::uint8_t seen = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const int high = digit_value(text[2 * i], upper);
-    const int low = digit_value(text[2 * i + 1], upper);
-    if (high < 0 || low < 0) return;
-    bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+    const std::uint8_t high = k_digits[static_cast<unsigned char>(text[2 * i])];
+    const std::uint8_t low = k_digits[static_cast<unsigned char>(text[2 * i + 1])];
+    seen |= high | low;
+    bytes[i] = static_cast<std::uint8_t>((high & 0x0F) << 4 | (low & 0x0F));
   }
+  const std::uint8_t kind = seen & (k_lower_letter | k_upper_letter | k_not_hex);
+  if (kind != 0 && kind != k_lower_letter && kind != k_upper_letter) return;  // text form
   m_bytes = bytes;
-  m_form = upper ? Form::upper : Form::lower;
+  m_form = kind == k_upper_letter ? Form::upper : Form::lower;
 }
 
 DigestText DigestText::from_bytes(const Bytes& bytes) {
