@@ -20,7 +20,7 @@ import unittest
 from pathlib import Path
 
 from e2e_support import (
-    CACHE_SCHEMA, OMIT, SHA_ABC, Config, E2ETestCase, arg, command, disk_path,
+    CACHE_SCHEMA, OMIT, SHA_ABC, Config, E2ETestCase, arg, byte_sorted, command, disk_path,
     expected_cache, expected_report, file_entry, hash_mismatch, healthy, manifest_doc, missing,
     posix_only, preserved, sha256_hex, size_mismatch, windows)
 
@@ -173,6 +173,29 @@ class CacheStoreTest(CacheTestCase):
             repair=["log.txt", "system.cfg"]))
         self.assert_cache_file(cache, expected_cache(self.root(), stored, SIGNATURE), run)
         self.assertEqual(os.listdir(cache.parent), ["cache.json"])
+
+    def test_manifests_in_descending_and_random_order(self):
+        prefix = "long/" * 40
+        content = {"%sd%d/f%03d.bin" % (prefix if i % 2 else "", i % 7, i): b"%d" % i
+                   for i in range(300)}
+        self.make_client(content)
+        for name in content:
+            set_mtime(self.client_dir / name, T * 10**9)
+        ascending = byte_sorted(content)
+        shuffled = list(ascending)
+        random.Random(8).shuffle(shuffled)
+        stored = {p: (len(content[p]), T, sha256_hex(content[p])) for p in content}
+        for order in (ascending[::-1], shuffled):
+            cache = self.dir / "cache.json"
+            if cache.exists():
+                cache.unlink()
+            files = [file_entry(p, content[p]) for p in order]
+            doc = manifest_doc(files)
+            for cached in (False, True):
+                run = self.scan(doc, cache=cache)
+                self.assert_scan(run, expected_report(
+                    self.root(), doc, [healthy(f, cached=cached) for f in files]))
+                self.assert_cache_file(cache, expected_cache(self.root(), stored, SIGNATURE), run)
 
     def test_fingerprint(self):
         self.make_client({})

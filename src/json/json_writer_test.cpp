@@ -4,6 +4,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <vector>
+
+#include "util/text.h"
 
 namespace quendal::json {
 namespace {
@@ -116,6 +120,55 @@ TEST(WriterFinish, FailsWhenAStringOrKeyIsNotUtf8) {
       ASSERT_FALSE(text.ok()) << testing::PrintToString(std::string(bad));
       EXPECT_EQ(text.error(), "string is not valid UTF-8");
     }
+  }
+}
+
+// A sink that keeps every piece it is handed.
+class PieceSink final : public ByteSink {
+ public:
+  Result<void> write(std::string_view bytes) override {
+    pieces.emplace_back(bytes);
+    return {};
+  }
+  std::vector<std::string> pieces;
+};
+
+TEST(WriterWithASink, PiecesNeverEndInsideACharacterOrAnEscape) {
+  // Two- to four-byte characters and escapes of every form, at every offset a chunk can end.
+  const std::string expected =
+      "{\"é\":\"é€😀\",\"e\\\"s\":[\"\\\\\\\\\",\"\\n\\t\\u0001\",\"a\\u001fé\","
+      "\"😀😀\\\"€\"],\"n\":7}";
+  for (std::size_t chunk = 1; chunk <= expected.size() + 1; ++chunk) {
+    PieceSink sink;
+    Writer out(Layout::compact, sink, chunk);
+    out.begin_object();
+    out.key("é");
+    out.string("é€😀");
+    out.key("e\"s");
+    out.begin_array();
+    out.string("\\\\");
+    out.string("\n\t\x01");
+    out.string("a\x1fé");
+    out.string("😀😀\"€");
+    out.end_array();
+    out.key("n");
+    out.uint64(7);
+    out.end_object();
+    Result<std::string> rest = std::move(out).finish();
+    ASSERT_TRUE(rest.ok()) << rest.error();
+    EXPECT_EQ(*rest, "");
+    std::string whole;
+    for (std::size_t i = 0; i < sink.pieces.size(); ++i) {
+      const std::string& piece = sink.pieces[i];
+      whole += piece;
+      if (i + 1 < sink.pieces.size()) {
+        EXPECT_GE(piece.size(), chunk) << chunk;
+      }
+      EXPECT_TRUE(is_valid_utf8(piece)) << chunk << " " << piece;
+      const std::size_t backslashes = piece.size() - piece.find_last_not_of('\\') - 1;
+      EXPECT_EQ(backslashes % 2, 0u) << chunk << " " << piece;
+    }
+    EXPECT_EQ(whole, expected) << chunk;
   }
 }
 
