@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 0:
         outcome.file.actual_size = entry.size;
         outcome.file.actual_sha256 = entry.sha256;
-        outcome.refreshed_entry = ClientHashCacheEntry{entry.size, 0, entry.sha256};
+        outcome.modified_unix_seconds = 0;
         break;
       case 1:
         outcome.file.status = FileStatus::missing;

@@ -1,6 +1,7 @@
 #include "cache/hash_cache.h"
 
 #include "json/json_writer.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "util/byte_sink.h"
 #include "util/path_forms.h"

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/clock.h"
 #include "scan/path_rules.h"
 #include "test_support.h"
 

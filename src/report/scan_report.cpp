@@ -1,6 +1,7 @@
 #include "report/scan_report.h"
 
 #include "json/json_writer.h"
+#include "platform/clock.h"
 
 namespace quendal {
 namespace {

@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "platform/platform.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -99,11 +98,6 @@ Failure not_a_timestamp(std::string_view text) {
 }
 
 }  // namespace
-
-Instant now_utc() {
-  const platform::SystemTime now = platform::system_time_now();
-  return Instant{now.seconds, now.nanoseconds};
-}
 
 std::string format_timestamp(const Instant& instant) {
   std::int64_t seconds = instant.seconds;

@@ -20,9 +20,6 @@ struct Instant {
   friend bool operator==(const Instant&, const Instant&) = default;
 };
 
-// The current instant from the system clock.
-Instant now_utc();
-
 // The timestamp text of `instant`, e.g. "2026-01-31T00:00:00.250Z". Years outside 0 to 9999
 // carry an explicit sign and at least four digits.
 std::string format_timestamp(const Instant& instant);
