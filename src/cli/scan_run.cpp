@@ -12,6 +12,7 @@
 #include "scan/file_hashing.h"
 #include "scan/path_rules.h"
 #include "scan/worker_pool.h"
+#include "util/out_of_memory.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -36,11 +37,18 @@ struct EncodedDocuments {
 EncodedDocuments encode_documents(const std::optional<ClientHashCacheDocument>& cache_document,
                                   const ClientScanReport& report) {
   EncodedDocuments encoded;
-  const std::function<void(std::size_t)> job = [&](std::size_t index) {
-    if (index == 0) encoded.report = encode_scan_report(report);
-    else encoded.cache = encode_hash_cache_document(*cache_document);
-  };
-  WorkerPool::instance().run(cache_document ? 2 : 1, job);
+  const Result<void> ran = catch_out_of_memory([&] {
+    const std::function<void(std::size_t)> job = [&](std::size_t index) {
+      if (index == 0) {
+        encoded.report = catch_out_of_memory([&] { return encode_scan_report(report); });
+      } else {
+        encoded.cache =
+            catch_out_of_memory([&] { return encode_hash_cache_document(*cache_document); });
+      }
+    };
+    WorkerPool::instance().run(cache_document ? 2 : 1, job);
+  });
+  if (!ran.ok()) encoded.cache = encoded.report = ran.failure();  // neither could start
   return encoded;
 }
 
@@ -54,6 +62,7 @@ struct RunData {
   ScanList scan_list;
   std::optional<ClientHashCacheDocument> cache_document;
   std::optional<ClientScanReport> report;
+  RunData* kept_before = nullptr;  // the list of kept runs (see ReleaseRunData)
 };
 
 // Frees the run's data, or keeps it reachable until the process exits (see RunMemory).
@@ -64,10 +73,12 @@ struct ReleaseRunData {
       delete data;
       return;
     }
+    // Linked through the records themselves: keeping a run must not need memory of its own.
     static std::mutex mutex;
-    static auto* kept = new std::vector<RunData*>();
+    static RunData* kept = nullptr;
     const std::lock_guard<std::mutex> lock(mutex);
-    kept->push_back(data);
+    data->kept_before = kept;
+    kept = data;
   }
 };
 
@@ -80,56 +91,77 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   const std::unique_ptr<RunData, ReleaseRunData> data(new RunData, ReleaseRunData{memory});
   if (monitor.cancel_requested()) return cancelled();
   monitor.begin_phase(ScanPhase::reading_manifest);
-  Result<std::string> text = read_manifest_text(options.manifest);
+  Result<std::string> text = catch_out_of_memory("Failed to read manifest", options.manifest, [&] {
+    return read_manifest_text(options.manifest);
+  });
   if (!text.ok()) return text.failure();
 
-  Result<UpdateManifestDocument> parsed = parse_update_manifest(*text);
+  Result<UpdateManifestDocument> parsed =
+      catch_out_of_memory([&] { return parse_update_manifest(*text); });
   if (!parsed.ok()) {
     return Failure{"Failed to parse manifest '" + options.manifest + "': " + parsed.error()};
   }
   text = std::string();  // the document holds everything it needs
   const UpdateManifestDocument& manifest = data->manifest = std::move(parsed).value();
-  Result<void> valid = validate_update_manifest(manifest);
+  Result<void> valid = catch_out_of_memory("Failed to validate manifest", options.manifest,
+                                           [&] { return validate_update_manifest(manifest); });
   if (!valid.ok()) return valid.failure();
   if (!monitor.end_phase()) return cancelled();
 
   if (options.cache) {
     monitor.begin_phase(ScanPhase::loading_cache);
-    Result<LoadedHashCache> loaded = load_hash_cache(*options.cache, options.client_dir);
+    Result<LoadedHashCache> loaded =
+        catch_out_of_memory("Failed to read cache", *options.cache,
+                            [&] { return load_hash_cache(*options.cache, options.client_dir); });
     if (!loaded.ok()) return loaded.failure();
     if (loaded->warning) monitor.warning(*loaded->warning);
     data->loaded_cache = std::move(loaded->entries);
     if (!monitor.end_phase()) return cancelled();
   }
 
-  const std::string client_root = resolve_client_root(options.client_dir);
-
-  data->exclusions = build_exclusion_set(manifest);
-  data->repair_if_missing = build_repair_if_missing_set(manifest);
-  data->scan_list = build_scan_list(manifest.files, data->exclusions);
+  std::string client_root;
+  Result<void> listed = catch_out_of_memory("Failed to build scan list", [&] {
+    client_root = resolve_client_root(options.client_dir);
+    data->exclusions = build_exclusion_set(manifest);
+    data->repair_if_missing = build_repair_if_missing_set(manifest);
+    data->scan_list = build_scan_list(manifest.files, data->exclusions);
+  });
+  if (!listed.ok()) return listed.failure();
 
   monitor.begin_phase(ScanPhase::checking_files, data->scan_list.size());
   HashJobContext context{client_root, &data->loaded_cache, &data->repair_if_missing};
   context.monitor = &monitor;
-  std::vector<FileScanOutcome> outcomes = hash_client_files(data->scan_list, context);
+  Result<std::vector<FileScanOutcome>> outcomes = catch_out_of_memory(
+      "Failed to check client files", [&] { return hash_client_files(data->scan_list, context); });
+  if (!outcomes.ok()) return outcomes.failure();
   // The last look at the cancel flag: from here on the run completes.
   if (!monitor.end_phase()) return cancelled();
-  Result<ScanFold> fold = fold_outcomes(std::move(outcomes),
-                                        options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  Result<ScanFold> fold = catch_out_of_memory("Failed to fold scan results", [&] {
+    return fold_outcomes(std::move(*outcomes),
+                         options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  });
   if (!fold.ok()) return fold.failure();
   const ClientScanSummary summary = fold->summary;
 
-  if (options.cache) {
-    data->cache_document =
-        build_hash_cache_document(manifest, client_root, std::move(fold->refreshed_cache));
-  }
-  const ClientScanReport& report = data->report.emplace(build_scan_report(
-      manifest, data->exclusions, data->repair_if_missing, client_root, std::move(*fold)));
+  Result<void> built = catch_out_of_memory("Failed to build scan report", [&] {
+    if (options.cache) {
+      data->cache_document =
+          build_hash_cache_document(manifest, client_root, std::move(fold->refreshed_cache));
+    }
+    data->report.emplace(build_scan_report(manifest, data->exclusions, data->repair_if_missing,
+                                           client_root, std::move(*fold)));
+  });
+  if (!built.ok()) return built.failure();
+  const ClientScanReport& report = *data->report;
 
   monitor.begin_phase(options.cache ? ScanPhase::storing_cache : ScanPhase::encoding);
   EncodedDocuments encoded = encode_documents(data->cache_document, report);
-  if (options.cache) {
-    Result<void> stored = store_encoded_hash_cache(*options.cache, encoded.cache);
+  // A report that cannot be encoded fails the run before the cache is replaced, unless the
+  // cache's own encoding failed first.
+  if (options.cache && (encoded.report.ok() || !encoded.cache.ok())) {
+    Result<void> stored = catch_out_of_memory("Failed to store cache", *options.cache, [&] {
+      return store_encoded_hash_cache(*options.cache, encoded.cache);
+    });
     if (!stored.ok()) return stored.failure();
     monitor.end_phase();
     monitor.begin_phase(ScanPhase::encoding);
