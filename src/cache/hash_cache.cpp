@@ -107,6 +107,8 @@ Result<void> store_encoded_hash_cache(const std::string& cache_path,
   const std::string temporary_path = cache_sibling_path(cache_path, sibling_suffix("json.tmp-"));
   Result<void> written = platform::write_file(temporary_path, *encoded);
   if (!written.ok()) {
+    // A partial document would stay on the disk that just filled up; the old cache is intact.
+    (void)platform::remove_file(temporary_path);
     return Failure{"Failed to write temporary cache '" + temporary_path + "': " + written.error()};
   }
   Result<std::optional<platform::FileMetadata>> existing = platform::file_metadata(cache_path);

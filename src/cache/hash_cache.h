@@ -44,10 +44,11 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
                                                   const std::string& client_root,
                                                   HashCacheMap&& refreshed);
 
-// Creates the parent directories, writes the "json.tmp-N" sibling, removes the old file and
-// renames the sibling over it. Fails with "Failed to create cache directory '…': …",
-// "Failed to encode cache '…': …", "Failed to write temporary cache '…': …",
-// "Failed to replace cache '…': …" or "Failed to finalize cache '…' from '…': …".
+// Creates the parent directories, writes the "json.tmp-N" sibling (removed again when the write
+// fails: the disk may be full), removes the old file and renames the sibling over it. Fails with
+// "Failed to create cache directory '…': …", "Failed to encode cache '…': …",
+// "Failed to write temporary cache '…': …", "Failed to replace cache '…': …" or
+// "Failed to finalize cache '…' from '…': …".
 Result<void> store_hash_cache(const std::string& cache_path,
                               const ClientHashCacheDocument& document);
 
