@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -241,11 +242,11 @@ Result<void> create_directories(const std::string& path) {
 
 Result<std::string> canonical_directory(const std::string& path) {
   FAULT_POINT(metadata, path);
-  char* resolved = ::realpath(path.c_str(), nullptr);
+  // Owned at once: copying it into the result may throw for want of memory.
+  const std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                          &::free);
   if (resolved == nullptr) return errno_failure(errno);
-  std::string result(resolved);
-  ::free(resolved);
-  return result;
+  return std::string(resolved.get());
 }
 
 Result<InputFile> InputFile::open(const std::string& path) {
