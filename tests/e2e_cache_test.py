@@ -4,6 +4,7 @@ one cache path."""
 
 import collections
 import ctypes
+import errno
 import json
 import ntpath
 import os
@@ -20,7 +21,7 @@ import unittest
 from pathlib import Path
 
 from e2e_support import (
-    CACHE_SCHEMA, OMIT, SHA_ABC, Config, E2ETestCase, arg, byte_sorted, command, disk_path,
+    CACHE_SCHEMA, OMIT, SHA_ABC, Config, E2ETestCase, Run, arg, byte_sorted, command, disk_path,
     expected_cache, expected_report, file_entry, hash_mismatch, healthy, manifest_doc, missing,
     posix_only, preserved, sha256_hex, size_mismatch, windows)
 
@@ -569,6 +570,135 @@ class CacheStateTest(CacheTestCase):
         self.assert_failure(self.scan(doc, cache=absent), message)
         self.assertFalse((self.dir / "new").exists())
 
+
+def memory_limit(megabytes):
+    """A preexec_fn that caps the child's address space."""
+    import resource  # POSIX only
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (megabytes << 20, megabytes << 20))
+    return limit
+
+
+@posix_only("address-space limits, sparse files and tmpfs")
+@unittest.skipIf(Config.emulator, "the limit would apply to the emulator")
+class ExhaustionTest(CacheTestCase):
+    """Memory and disk space that run out: one line naming the step, exit status 1, never an
+    abort, and neither a report nor a replaced cache behind the failure."""
+
+    def run_limited(self, args, megabytes, timeout=300):
+        before = time.time_ns()
+        proc = subprocess.run(command(args), stdin=subprocess.DEVNULL, capture_output=True,
+                              preexec_fn=memory_limit(megabytes), timeout=timeout)
+        return Run(proc.returncode, proc.stdout, proc.stderr, before, time.time_ns())
+
+    def test_memory_that_runs_out(self):
+        if self.run_limited(["--help"], 150).code != 0:
+            self.skipTest("this build cannot start under a 150 MB address-space limit (a "
+                          "sanitizer reserves its shadow memory)")
+        # 400,000 entries, a manifest of about 105 MiB; no client file exists.
+        files = []
+        for i in range(400_000):
+            digest = sha256_hex(b"%d" % i)
+            files.append({"path": "d%03d/f%06d.pak" % (i % 1000, i), "size": 1000 + i,
+                          "sha256": digest, "blobPath": "blobs/%s/%s" % (digest[:2], digest),
+                          "policy": "critical" if i % 100 == 0 else "required"})
+        self.write_manifest(manifest_doc(files))
+        self.client_dir.mkdir()
+        state = self.dir / "state"
+        state.mkdir()
+        cache = state / "cache.json"
+        output = self.dir / "report.json"
+        old = cache_input(self.root(), [("d000/f000000.pak", entry(1000, T, "00" * 32))])
+        manifest, client = arg(self.manifest_path), self.root()
+        steps = [re.escape(line) for line in (
+            "Failed to read manifest '%s'" % manifest, "Failed to parse manifest '%s'" % manifest,
+            "Failed to validate manifest '%s'" % manifest, "Failed to read cache '%s'" % cache,
+            "Failed to build scan list", "Failed to check client files",
+            "Failed to fold scan results", "Failed to build scan report",
+            "Failed to encode cache '%s'" % cache, "Failed to store cache '%s'" % cache,
+            "Failed to encode scan output", "Failed to write scan output to '%s'" % output,
+            "Failed to run scan")] + [re.escape("Failed to hash '") + r"[^']*'"]
+        outcomes = {}
+        for megabytes in (150, 300, 450):
+            with self.subTest(megabytes=megabytes):
+                cache.write_text(old)
+                output.unlink(missing_ok=True)
+                run = self.run_limited(["--client-dir", client, "--manifest", manifest,
+                                        "--cache", str(cache), "--output", str(output)],
+                                       megabytes)
+                self.assertIn(run.code, (0, 1), run)
+                self.assertEqual(run.out, b"")
+                if run.code == 1:
+                    err = run.err.decode()
+                    self.assertRegex(err, r"\A(%s): out of memory\n\Z" % "|".join(steps))
+                    outcomes[megabytes] = err.rstrip()
+                    self.assertFalse(output.exists())
+                    self.assertEqual(cache.read_text(), old)
+                else:
+                    self.assertEqual(run.err, b"")
+                    report = json.loads(output.read_bytes())
+                    self.assertEqual(report["summary"], {
+                        "expectedFiles": 400_000, "healthyFiles": 0, "missingFiles": 400_000,
+                        "modifiedFiles": 0, "criticalMismatches": 4000,
+                        "bytesToDownload": sum(1000 + i for i in range(400_000))})
+                    self.assertEqual(len(report["repairActions"]), 400_000)
+                    self.assertEqual(report["files"][-1]["path"], "d999/f399999.pak")
+                    stored = json.loads(cache.read_bytes())
+                    self.assertEqual((stored["schemaVersion"], stored["entries"]),
+                                     (CACHE_SCHEMA, {}))
+                    outcomes[megabytes] = "report"
+                self.assertEqual(os.listdir(state), ["cache.json"])
+        print("\n  memory limits: %s" % outcomes, end=" ", file=sys.stderr)
+
+    def test_manifest_larger_than_memory(self):
+        # Sparse, so it costs no disk; longer than any memory, so it cannot be held.
+        physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        with open(self.manifest_path, "wb") as f:
+            f.truncate(max(50 << 30, physical + (1 << 30)))
+        self.client_dir.mkdir()
+        cache = self.dir / "cache.json"
+        output = self.dir / "report.json"
+        run = self.scan(cache=cache, output=output, timeout=60)
+        self.assert_failure(run, "Failed to read manifest '%s': out of memory" % arg(
+            self.manifest_path))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["client", "manifest.json"])
+
+    def test_disk_that_fills_while_the_cache_is_written(self):
+        disk = self.dir / "disk"
+        disk.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a 64 KiB tmpfs here: %s" % mounted.stderr.decode(
+                "utf-8", "replace").strip())
+        self.addCleanup(subprocess.run, ["umount", str(disk)], capture_output=True)
+        # 300 files whose cache entries take some 50 KB: more than the disk has left.
+        self.make_client({"f%03d.bin" % i: b"%d" % i for i in range(300)})
+        self.write_manifest(manifest_doc([file_entry("f%03d.bin" % i, b"%d" % i)
+                                          for i in range(300)]))
+        cache = disk / "cache.json"
+        old = cache_input(self.root(), [("f000.bin", entry(1, T, "00" * 32))])
+        cache.write_text(old)
+        # Everything but 16 KiB taken.
+        filler = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
+        try:
+            while os.write(filler, b"\0" * 4096) == 4096:
+                pass
+        except OSError as e:
+            self.assertEqual(e.errno, errno.ENOSPC)
+        os.ftruncate(filler, max(0, os.fstat(filler).st_size - 16384))
+        os.close(filler)
+        output = self.dir / "report.json"
+        run = self.scan(cache=cache, output=output)
+        self.assertEqual((run.code, run.out), (1, b""))
+        m = re.fullmatch(re.escape("Failed to write temporary cache '%s" % arg(cache)) +
+                         r"\.tmp-(\d+)': No space left on device\n", run.err.decode())
+        self.assertIsNotNone(m, run.err)
+        self.assertIn(int(m.group(1)), stamp_window(run))
+        self.assertEqual(sorted(os.listdir(disk)), ["cache.json", "filler"])
+        self.assertEqual(cache.read_text(), old)
+        self.assertFalse(output.exists())
 
 def make_big_client(test, count, padding=1):
     """A client of `count` small files with some missing, modified and size-mismatched ones.

@@ -10,6 +10,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,7 @@
 #include "cli/report_destination.h"
 #include "cli/scan_run.h"
 #include "scan/scan_monitor.h"
+#include "util/out_of_memory.h"
 #include "util/text.h"
 
 #ifndef QUENDAL_VERSION_TEXT
@@ -47,7 +49,11 @@ class CallbackObserver final : public RunObserver {
 
   void warning(std::string_view text) override {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    m_warning = text;
+    try {
+      m_warning = text;
+    } catch (const std::bad_alloc&) {
+      m_warning.clear();  // a warning that cannot be kept is lost; the run goes on
+    }
   }
 
   const std::string& warning_text() const { return m_warning; }
@@ -133,7 +139,9 @@ int32_t run(quendal_scan& scan) {
   Result<ClientScanSummary> result =
       run_scan(scan.options, scan.monitor, destination, RunMemory::release);
   if (!result.ok()) {
-    scan.failure = result.error();
+    // A bare cause is a step's message that could not be built for want of memory.
+    if (result.error() == k_out_of_memory) scan.failure = "Failed to run scan: out of memory";
+    else scan.failure = result.error();
     return result.error() == k_scan_cancelled ? QUENDAL_STATUS_CANCELLED : QUENDAL_STATUS_FAILED;
   }
   scan.report = std::move(destination.bytes());
@@ -188,6 +196,9 @@ int32_t quendal_scan_run(quendal_scan* scan) {
   try {
     status = run(*scan);
   } catch (const std::bad_alloc&) {
+    scan->report.clear();
+    scan->failure = "Failed to run scan: out of memory";
+  } catch (const std::length_error&) {
     scan->report.clear();
     scan->failure = "Failed to run scan: out of memory";
   } catch (...) {

@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "util/byte_sink.h"
+#include "util/out_of_memory.h"
 #include "util/path_forms.h"
 #include "util/text.h"
 
@@ -160,7 +161,9 @@ Result<void> store_hash_cache(const std::string& cache_path,
     return Failure{"Failed to encode cache '" + cache_path + "': string is not valid UTF-8"};
   }
   const std::string temporary_path = cache_sibling_path(cache_path, sibling_suffix("json.tmp-"));
-  Result<void> written = write_temporary_cache(cache_path, temporary_path, document);
+  Result<void> written = catch_out_of_memory("Failed to store cache", cache_path, [&] {
+    return write_temporary_cache(cache_path, temporary_path, document);
+  });
   if (!written.ok()) {
     // A part of a document is of no use to anyone, least of all on a disk that is full.
     (void)platform::remove_file(temporary_path);

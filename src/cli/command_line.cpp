@@ -4,6 +4,7 @@
 #include "cli/report_destination.h"
 #include "cli/scan_run.h"
 #include "platform/platform.h"
+#include "util/out_of_memory.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -59,8 +60,21 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
   return options;
 }
 
-int platform::program_main(const std::vector<std::string>& arguments) {
-  platform::initialize_process();
+namespace {
+
+// The message and a line feed, in one write when there is memory to join them.
+void write_message_line(std::string_view message) {
+  const Result<std::string> line =
+      catch_out_of_memory([&] { return std::string(message).append("\n"); });
+  if (line.ok()) {
+    (void)platform::write_stderr(*line);
+    return;
+  }
+  (void)platform::write_stderr(message);
+  (void)platform::write_stderr("\n");
+}
+
+int run_program(const std::vector<std::string>& arguments) {
   ParsedCommandLine parsed = parse_command_line(arguments);
   if (std::holds_alternative<HelpRequest>(parsed)) {
     std::string text(k_usage_text);
@@ -80,10 +94,30 @@ int platform::program_main(const std::vector<std::string>& arguments) {
       run_scan(std::move(options), monitor, destination, RunMemory::keep_until_exit);
   observer.erase();
   if (!run.ok()) {
-    (void)platform::write_stderr(run.error() + "\n");
+    if (run.error() == k_out_of_memory) return platform::program_out_of_memory();
+    write_message_line(run.error());
     return k_exit_failure;
   }
   return k_exit_success;
+}
+
+}  // namespace
+
+int platform::program_out_of_memory() {
+  (void)platform::write_stderr("Failed to run scan: out of memory\n");
+  return k_exit_failure;
+}
+
+int platform::program_main(const std::vector<std::string>& arguments) {
+  platform::initialize_process();
+  // Every step of a run turns its own allocation failures into its message; this catches the
+  // few allocations between the steps, and those of the message itself.
+  try {
+    return run_program(arguments);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return platform::program_out_of_memory();
 }
 
 }  // namespace quendal

@@ -1,5 +1,8 @@
 #include "cli/progress_line.h"
 
+#include <algorithm>
+#include <new>
+
 #include "platform/platform.h"
 
 namespace quendal {
@@ -38,7 +41,18 @@ std::string in_unit(std::uint64_t value, std::size_t unit, bool decimal) {
   return text;
 }
 
-void write_to_stderr(const std::string& text) { (void)platform::write_stderr(text); }
+void write_to_stderr(std::string_view text) { (void)platform::write_stderr(text); }
+
+// `count` spaces without building a text for them, so that erasing the line needs no memory.
+void write_spaces(std::size_t count) {
+  static constexpr char k_spaces[] =
+      "                                                                ";
+  while (count > 0) {
+    const std::size_t part = std::min(count, sizeof k_spaces - 1);
+    write_to_stderr(std::string_view(k_spaces, part));
+    count -= part;
+  }
+}
 
 }  // namespace
 
@@ -79,26 +93,30 @@ bool ProgramObserver::progress(const ScanProgress& progress) {
   m_drawn = true;
   m_last_draw = now;
   const std::chrono::duration<double> seconds = now - m_checking_began;
-  std::string text = "\r";
-  text.append(format_progress_line(progress, seconds.count()));
-  const std::size_t width = text.size() - 1;
-  // A shorter line leaves the end of the longer one behind unless it is blanked out.
-  if (width < m_shown) text.append(m_shown - width, ' ');
-  if (width > m_shown) m_shown = width;
+  std::string text;
+  try {
+    text.push_back('\r');
+    text.append(format_progress_line(progress, seconds.count()));
+    // A shorter line leaves the end of the longer one behind unless it is blanked out.
+    if (text.size() - 1 < m_shown) text.append(m_shown - (text.size() - 1), ' ');
+  } catch (const std::bad_alloc&) {
+    return true;  // short of memory: the line waits for the next redraw
+  }
+  m_shown = std::max(m_shown, text.size() - 1);
   write_to_stderr(text);
   return true;
 }
 
 void ProgramObserver::warning(std::string_view text) {
   erase();
-  write_to_stderr(std::string(text));
+  write_to_stderr(text);
 }
 
 void ProgramObserver::erase() {
   if (m_shown == 0) return;
-  std::string text = "\r";
-  text.append(m_shown, ' ').append("\r");
-  write_to_stderr(text);
+  write_to_stderr("\r");
+  write_spaces(m_shown);
+  write_to_stderr("\r");
   m_shown = 0;
 }
 

@@ -1,5 +1,7 @@
 #include "cli/report_destination.h"
 
+#include "util/out_of_memory.h"
+
 namespace quendal {
 
 Failure OutputReportDestination::failure(const std::string& cause) const {
@@ -7,15 +9,14 @@ Failure OutputReportDestination::failure(const std::string& cause) const {
   return Failure{"Failed to write scan output to standard output: " + cause};
 }
 
-Result<void> OutputReportDestination::open() {
-  if (!m_output_path) return {};
-  Result<platform::OutputFile> file = platform::OutputFile::create(*m_output_path);
-  if (!file.ok()) return failure(file.error());
-  m_file.emplace(std::move(file).value());
-  return {};
-}
-
 Result<void> OutputReportDestination::write(std::string_view bytes) {
+  if (m_output_path && !m_file) {
+    // The file is created (or truncated) with the first piece, once the encoder has made every
+    // allocation it needs up to there.
+    Result<platform::OutputFile> file = platform::OutputFile::create(*m_output_path);
+    if (!file.ok()) return failure(file.error());
+    m_file.emplace(std::move(file).value());
+  }
   if (m_file) {
     Result<void> written = m_file->write(bytes);
     if (!written.ok()) return failure(written.error());
@@ -27,14 +28,25 @@ Result<void> OutputReportDestination::write(std::string_view bytes) {
     Result<void> written = platform::write_stdout(m_held);
     if (!written.ok()) return failure(written.error());
   }
-  m_held.assign(bytes);
+  const Result<void> held = catch_out_of_memory([&] { m_held.assign(bytes); });
+  if (!held.ok()) {
+    // Without the memory to hold the piece, it goes out now and the line feed on its own.
+    m_held.clear();
+    Result<void> written = platform::write_stdout(bytes);
+    if (!written.ok()) return failure(written.error());
+  }
   return {};
 }
 
 Result<void> OutputReportDestination::close() {
+  if (m_output_path && !m_file) {
+    Result<void> created = write({});  // an empty report still makes the file
+    if (!created.ok()) return created;
+  }
   if (!m_file) {
-    m_held += '\n';
+    const Result<void> fed = catch_out_of_memory([&] { m_held += '\n'; });
     Result<void> written = platform::write_stdout(m_held);
+    if (written.ok() && !fed.ok()) written = platform::write_stdout("\n");
     m_held.clear();
     if (!written.ok()) return failure(written.error());
     return {};

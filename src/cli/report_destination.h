@@ -11,12 +11,11 @@
 
 namespace quendal {
 
-// A delivery is open(), the report's bytes through write() (compact JSON without a line feed),
-// then close(), all on the run's thread; after a failure nothing more is called. Every failure
-// is the run's failure message.
+// A delivery is the report's bytes through write() (compact JSON without a line feed), then
+// close(), all on the run's thread; after a failure nothing more is called. Nothing is created
+// or changed before the first write. Every failure is the run's failure message.
 class ReportDestination : public ByteSink {
  public:
-  virtual Result<void> open() = 0;
   virtual Result<void> close() = 0;
 };
 
@@ -29,7 +28,6 @@ class OutputReportDestination final : public ReportDestination {
   explicit OutputReportDestination(std::optional<std::string> output_path)
       : m_output_path(std::move(output_path)) {}
 
-  Result<void> open() override;
   Result<void> write(std::string_view bytes) override;
   Result<void> close() override;
 
@@ -44,7 +42,6 @@ class OutputReportDestination final : public ReportDestination {
 // Keeps the bytes; never fails.
 class MemoryReportDestination final : public ReportDestination {
  public:
-  Result<void> open() override { return {}; }
   Result<void> write(std::string_view bytes) override {
     m_bytes.append(bytes);
     return {};

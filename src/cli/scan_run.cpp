@@ -12,6 +12,7 @@
 #include "scan/file_hashing.h"
 #include "scan/path_rules.h"
 #include "scan/worker_pool.h"
+#include "util/out_of_memory.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -19,15 +20,27 @@ namespace {
 
 // Reads, parses and validates the manifest at `path`; the text is gone once it is parsed.
 Result<UpdateManifestDocument> read_manifest(const std::string& path) {
-  Result<std::string> text = platform::read_file(path);
-  if (!text.ok()) return Failure{"Failed to read manifest '" + path + "': " + text.error()};
-  if (!is_valid_utf8(*text)) {
-    return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
+  Result<std::string> text = catch_out_of_memory("Failed to read manifest", path, [&] {
+    Result<std::string> read = platform::read_file(path);
+    if (!read.ok()) return Result<std::string>(Failure{"Failed to read manifest '" + path + "': " + read.error()});
+    if (!is_valid_utf8(*read)) {
+      return Result<std::string>(
+          Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"});
+    }
+    return read;
+  });
+  if (!text.ok()) return text.failure();
+  Result<UpdateManifestDocument> parsed =
+      catch_out_of_memory([&] { return parse_update_manifest(*text); });
+  if (!parsed.ok()) {
+    return catch_out_of_memory("Failed to parse manifest", path, [&] {
+      return Result<UpdateManifestDocument>(
+          Failure{"Failed to parse manifest '" + path + "': " + parsed.error()});
+    });
   }
-  Result<UpdateManifestDocument> parsed = parse_update_manifest(*text);
-  if (!parsed.ok()) return Failure{"Failed to parse manifest '" + path + "': " + parsed.error()};
   text = std::string();
-  Result<void> valid = validate_update_manifest(*parsed);
+  Result<void> valid = catch_out_of_memory("Failed to validate manifest", path,
+                                           [&] { return validate_update_manifest(*parsed); });
   if (!valid.ok()) return valid.failure();
   return parsed;
 }
@@ -43,10 +56,16 @@ struct ReadDocuments {
 ReadDocuments read_documents(const ScanOptions& options) {
   ReadDocuments read;
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
-    if (index == 0) read.manifest = read_manifest(options.manifest);
-    else read.cache = read_hash_cache(*options.cache);
+    if (index == 0) {
+      read.manifest = read_manifest(options.manifest);
+    } else {
+      read.cache = catch_out_of_memory("Failed to read cache", *options.cache,
+                                       [&] { return read_hash_cache(*options.cache); });
+    }
   };
-  WorkerPool::instance().run(options.cache ? 2 : 1, job);
+  const Result<void> ran =
+      catch_out_of_memory([&] { WorkerPool::instance().run(options.cache ? 2 : 1, job); });
+  if (!ran.ok()) read.manifest = out_of_memory_failure("Failed to read manifest", options.manifest);
   return read;
 }
 
@@ -60,6 +79,7 @@ struct RunData {
   ScanList scan_list;
   std::optional<ClientHashCacheDocument> cache_document;
   std::optional<ClientScanReport> report;
+  RunData* kept_before = nullptr;  // the list of kept runs (see ReleaseRunData)
 };
 
 // Frees the run's data, or keeps it reachable until the process exits (see RunMemory).
@@ -70,10 +90,12 @@ struct ReleaseRunData {
       delete data;
       return;
     }
+    // Linked through the records themselves: keeping a run must not need memory of its own.
     static std::mutex mutex;
-    static auto* kept = new std::vector<RunData*>();
+    static RunData* kept = nullptr;
     const std::lock_guard<std::mutex> lock(mutex);
-    kept->push_back(data);
+    data->kept_before = kept;
+    kept = data;
   }
 };
 
@@ -91,47 +113,64 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   const UpdateManifestDocument& manifest = data->manifest = std::move(read.manifest).value();
   if (!monitor.end_phase()) return cancelled();
 
-  const std::string client_root = resolve_client_root(options.client_dir);
+  std::string client_root;
+  Result<void> resolved = catch_out_of_memory(
+      "Failed to build scan list", [&] { client_root = resolve_client_root(options.client_dir); });
+  if (!resolved.ok()) return resolved.failure();
   if (options.cache) {
     monitor.begin_phase(ScanPhase::loading_cache);
     if (!read.cache.ok()) return read.cache.failure();
-    Result<LoadedHashCache> loaded =
-        accept_hash_cache(*options.cache, std::move(read.cache).value(), client_root);
+    Result<LoadedHashCache> loaded = catch_out_of_memory(
+        "Failed to read cache", *options.cache,
+        [&] { return accept_hash_cache(*options.cache, std::move(read.cache).value(), client_root); });
     if (!loaded.ok()) return loaded.failure();
     if (loaded->warning) monitor.warning(*loaded->warning);
     data->loaded_cache = std::move(loaded->entries);
     if (!monitor.end_phase()) return cancelled();
   }
 
-  data->exclusions = build_exclusion_set(manifest);
-  data->repair_if_missing = build_repair_if_missing_set(manifest);
-  data->scan_list = build_scan_list(manifest.files, data->exclusions);
+  Result<void> listed = catch_out_of_memory("Failed to build scan list", [&] {
+    data->exclusions = build_exclusion_set(manifest);
+    data->repair_if_missing = build_repair_if_missing_set(manifest);
+    data->scan_list = build_scan_list(manifest.files, data->exclusions);
+  });
+  if (!listed.ok()) return listed.failure();
 
   monitor.begin_phase(ScanPhase::checking_files, data->scan_list.size());
   HashJobContext context{client_root, &data->loaded_cache, &data->repair_if_missing};
   context.monitor = &monitor;
-  std::vector<FileScanOutcome> outcomes = hash_client_files(data->scan_list, context);
+  Result<std::vector<FileScanOutcome>> outcomes = catch_out_of_memory(
+      "Failed to check client files", [&] { return hash_client_files(data->scan_list, context); });
+  if (!outcomes.ok()) return outcomes.failure();
   // The last look at the cancel flag: from here on the run completes.
   if (!monitor.end_phase()) return cancelled();
-  Result<ScanFold> fold = fold_outcomes(std::move(outcomes),
-                                        options.cache ? CacheRefresh::build : CacheRefresh::skip);
-  std::vector<FileScanOutcome>().swap(outcomes);
+  Result<ScanFold> fold = catch_out_of_memory("Failed to fold scan results", [&] {
+    return fold_outcomes(std::move(*outcomes),
+                         options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  });
+  std::vector<FileScanOutcome>().swap(*outcomes);
   if (!fold.ok()) return fold.failure();
   const ClientScanSummary summary = fold->summary;
   // The refreshed entries and the report's results hold what they need; only the loaded
   // cache's texts stay, for the digests of it that are not spelt as hex.
   data->loaded_cache.clear();
 
-  if (options.cache) {
-    data->cache_document =
-        build_hash_cache_document(manifest, client_root, std::move(fold->refreshed_cache));
-  }
-  const ClientScanReport& report = data->report.emplace(build_scan_report(
-      manifest, data->exclusions, data->repair_if_missing, client_root, std::move(*fold)));
+  Result<void> built = catch_out_of_memory("Failed to build scan report", [&] {
+    if (options.cache) {
+      data->cache_document =
+          build_hash_cache_document(manifest, client_root, std::move(fold->refreshed_cache));
+    }
+    data->report.emplace(build_scan_report(manifest, data->exclusions, data->repair_if_missing,
+                                           client_root, std::move(*fold)));
+  });
+  if (!built.ok()) return built.failure();
+  const ClientScanReport& report = *data->report;
 
   if (options.cache) {
     monitor.begin_phase(ScanPhase::storing_cache);
-    Result<void> stored = store_hash_cache(*options.cache, *data->cache_document);
+    Result<void> stored = catch_out_of_memory("Failed to store cache", *options.cache, [&] {
+      return store_hash_cache(*options.cache, *data->cache_document);
+    });
     if (!stored.ok()) return stored.failure();
     data->cache_document.reset();
     monitor.end_phase();
@@ -142,14 +181,18 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   if (!is_valid_utf8(report.client_root)) {
     return Failure{"Failed to encode scan output: string is not valid UTF-8"};
   }
-  Result<void> opened = destination.open();
-  if (!opened.ok()) return opened.failure();
-  json::Writer out(json::Layout::compact, destination);
-  write_scan_report(out, report);
-  Result<std::string> encoded = std::move(out).finish();
+  Result<std::string> encoded = catch_out_of_memory([&] {
+    json::Writer out(json::Layout::compact, destination);
+    write_scan_report(out, report);
+    Result<std::string> finished = std::move(out).finish();
+    if (finished.ok() || out.sink_failed()) return finished;
+    return Result<std::string>(Failure{"Failed to encode scan output: " + finished.error()});
+  });
   if (!encoded.ok()) {
-    if (out.sink_failed()) return encoded.failure();
-    return Failure{"Failed to encode scan output: " + encoded.error()};
+    if (encoded.error() == k_out_of_memory) {
+      return out_of_memory_failure("Failed to encode scan output");
+    }
+    return encoded.failure();
   }
   Result<void> closed = destination.close();
   if (!closed.ok()) return closed.failure();

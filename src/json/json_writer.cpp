@@ -142,7 +142,7 @@ void Writer::append_quoted(std::string_view text) {
 
 void Writer::digest(const DigestText& text) {
   if (!text.is_hex()) {
-    string(text.text());
+    string(text.text_view());
     return;
   }
   before_value();

@@ -1,5 +1,6 @@
 // The entry of quendal_faults, the fault-injection test build: arms the fault plan from the
 // environment (see fault_point.h), then runs the program as main_posix.cpp does.
+#include <new>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,10 @@
 int main(int argc, char** argv) {
   quendal::platform::fault::arm_from_environment();
   std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  try {
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  } catch (const std::bad_alloc&) {
+    return quendal::platform::program_out_of_memory();
+  }
   return quendal::platform::program_main(arguments);
 }

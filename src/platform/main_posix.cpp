@@ -1,3 +1,4 @@
+#include <new>
 #include <string>
 #include <vector>
 
@@ -5,6 +6,10 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  try {
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  } catch (const std::bad_alloc&) {
+    return quendal::platform::program_out_of_memory();
+  }
   return quendal::platform::program_main(arguments);
 }

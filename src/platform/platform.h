@@ -195,6 +195,10 @@ class Sha256 {
 // not valid UTF-8, so the command line rejects it like any other invalid argument.
 int program_main(const std::vector<std::string>& arguments);
 
+// For the platform's main function when there is no memory to hold the arguments: prints the
+// command-line layer's out-of-memory message on standard error and returns exit status 1.
+int program_out_of_memory();
+
 // Prepares the process: a closed standard output must give a write error, not end the
 // process; on Windows both streams switch to binary mode. Call once at start, before threads.
 void initialize_process();

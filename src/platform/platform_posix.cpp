@@ -13,13 +13,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <thread>
 #include <utility>
 
 #include "platform/fault_point.h"
 #include "platform/platform.h"
+#include "util/out_of_memory.h"
 
 namespace quendal::platform {
 namespace {
@@ -75,6 +78,48 @@ Result<int> open_regular_file(const std::string& path, struct stat& st) {
   return fd;
 }
 
+std::uint64_t physical_memory_bytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+// The rest of the open file `fd`, whose length was `length` when it was opened. A file longer
+// than the machine's memory is refused before anything is allocated: such an allocation might
+// be granted and then filled page by page until the system runs out (a huge sparse file).
+Result<std::string> read_to_end(int fd, std::uint64_t length) {
+  if (length > physical_memory_bytes()) return Failure{std::string(k_out_of_memory)};
+  std::string content;
+  Result<void> sized =
+      catch_out_of_memory([&] { content.resize(static_cast<std::size_t>(length)); });
+  if (!sized.ok()) return sized.failure();
+  std::size_t used = 0;
+  for (;;) {
+    // Once the expected length is read, a small read tells whether the file grew meanwhile,
+    // without growing the whole text for the read that finds its end.
+    char probe[4096];
+    const bool full = used == content.size();
+    const ssize_t n = ::read(fd, full ? probe : content.data() + used,
+                             full ? sizeof probe : content.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno_failure(errno);
+    }
+    if (n == 0) break;
+    if (full) {
+      Result<void> grown = catch_out_of_memory([&] {
+        content.append(probe, static_cast<std::size_t>(n));
+        content.resize(content.capacity());
+      });
+      if (!grown.ok()) return grown.failure();
+    }
+    used += static_cast<std::size_t>(n);
+  }
+  content.resize(used);
+  return content;
+}
+
 // The kernel caps one read-ahead request at the device's read-ahead or largest request size,
 // whichever is larger, and drops the rest; requests of 1 MiB stay under that cap on any device.
 constexpr std::uint64_t k_hint_request = 1024 * 1024;
@@ -106,7 +151,7 @@ void append_path_component(std::string& path, std::string_view component) {
 
 std::string parent_path(std::string_view path) {
   std::size_t end = path.size();
-  while (end > 0 && path[end - 1] != '/') --end;  // drop the final component
+  while (end > 0 && path[end - 1] != '/') --end;                // drop the final component
   if (end == path.size() && end > 0) return std::string(path);  // ends in "/": a directory
   while (end > 1 && path[end - 1] == '/') --end;  // drop the separators, but keep a root "/"
   return std::string(path.substr(0, end));
@@ -153,31 +198,15 @@ Result<std::string> read_file(const std::string& path) {
   struct stat st;
   Result<int> opened = open_regular_file(path, st);
   if (!opened.ok()) return opened.failure();
-  const int fd = *opened;
-  std::string content;
-  content.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t used = 0;
-  for (;;) {
-    if (used == content.size()) content.resize(content.size() + 65536);  // the file grew
-    const ssize_t n = ::read(fd, content.data() + used, content.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return errno_failure(error);
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  content.resize(used);
+  Result<std::string> content = read_to_end(*opened, static_cast<std::uint64_t>(st.st_size));
+  ::close(*opened);
   return content;
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
   FAULT_POINT(open, path);
-  const int fd = retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
-                            0666);
+  const int fd =
+      retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) return errno_failure(errno);
   Result<void> written = write_open_file(fd, path, bytes);
   if (::close(fd) != 0 && written.ok()) return errno_failure(errno);
@@ -214,19 +243,20 @@ Result<void> create_directories(const std::string& path) {
 
 Result<std::string> canonical_directory(const std::string& path) {
   FAULT_POINT(metadata, path);
-  char* resolved = ::realpath(path.c_str(), nullptr);
+  // Owned at once: copying it into the result may throw for want of memory.
+  const std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                          &::free);
   if (resolved == nullptr) return errno_failure(errno);
-  std::string result(resolved);
-  ::free(resolved);
-  return result;
+  return std::string(resolved.get());
 }
 
 Result<OutputFile> OutputFile::create(const std::string& path) {
+  std::string own_path = path;  // before the open: an allocation failure then changes nothing
   FAULT_POINT(open, path);
   const int fd = retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
                             0666);
   if (fd < 0) return errno_failure(errno);
-  return OutputFile(fd, path);
+  return OutputFile(fd, std::move(own_path));
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -262,9 +292,7 @@ Result<InputFile> InputFile::open(const std::string& path) {
   return InputFile(*opened);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) {
-  other.m_handle = -1;
-}
+InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) { other.m_handle = -1; }
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
@@ -323,17 +351,33 @@ PrefetchResult prefetch_file(const std::string& path, std::uint64_t length) {
 
 namespace {
 
-// Fetched once: an implicit fetch on every initialisation takes a global lock.
+// Fetched once: an implicit fetch on every initialisation takes a global lock. A fetch that
+// failed (for want of memory) is tried again by the next caller.
 const EVP_MD* sha256_algorithm() {
-  static EVP_MD* algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  return algorithm;
+  static std::atomic<EVP_MD*> algorithm{nullptr};
+  if (EVP_MD* fetched = algorithm.load(std::memory_order_acquire)) return fetched;
+  EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (fetched == nullptr) return nullptr;
+  EVP_MD* earlier = nullptr;
+  if (!algorithm.compare_exchange_strong(earlier, fetched, std::memory_order_acq_rel)) {
+    EVP_MD_free(fetched);
+    return earlier;
+  }
+  return fetched;
 }
 
 }  // namespace
 
+// The initialisation allocates the digest's own state: without it every update would fail and
+// the digest come out wrong, so it fails the construction instead.
 Sha256::Sha256() : m_state(EVP_MD_CTX_new()) {
-  if (m_state == nullptr || sha256_algorithm() == nullptr) throw std::bad_alloc();
-  EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(m_state), sha256_algorithm(), nullptr);
+  auto* context = static_cast<EVP_MD_CTX*>(m_state);
+  const EVP_MD* algorithm = sha256_algorithm();
+  if (context == nullptr || algorithm == nullptr ||
+      EVP_DigestInit_ex2(context, algorithm, nullptr) != 1) {
+    EVP_MD_CTX_free(context);
+    throw std::bad_alloc();
+  }
 }
 
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_state)); }
@@ -372,7 +416,8 @@ void prefer_huge_pages(void* data, std::size_t size) {
   constexpr std::uintptr_t k_huge_page = 2 * 1024 * 1024;
   if (size < 2 * k_huge_page) return;
   // Only whole huge pages inside the buffer can be advised.
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + k_huge_page - 1) & ~(k_huge_page - 1);
+  const auto begin =
+      (reinterpret_cast<std::uintptr_t>(data) + k_huge_page - 1) & ~(k_huge_page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(k_huge_page - 1);
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }

@@ -19,6 +19,7 @@
 
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
+#include "util/out_of_memory.h"
 
 namespace quendal::platform {
 namespace windows {
@@ -459,14 +460,35 @@ Result<std::string> read_file(const std::string& path) {
   Handle handle(*opened);
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(handle.get(), &size)) return last_error_failure();
+  // A file longer than the machine's memory is refused before anything is allocated: such an
+  // allocation might be granted and then filled page by page until the system runs out.
+  MEMORYSTATUSEX memory{};
+  memory.dwLength = sizeof memory;
+  if (::GlobalMemoryStatusEx(&memory) &&
+      static_cast<std::uint64_t>(size.QuadPart) > memory.ullTotalPhys) {
+    return Failure{std::string(k_out_of_memory)};
+  }
   std::string content;
-  content.resize(static_cast<std::size_t>(size.QuadPart));
+  Result<void> sized =
+      catch_out_of_memory([&] { content.resize(static_cast<std::size_t>(size.QuadPart)); });
+  if (!sized.ok()) return sized.failure();
   std::size_t used = 0;
   for (;;) {
-    if (used == content.size()) content.resize(content.size() + 65536);  // the file grew
-    Result<std::size_t> got = read_some(handle.get(), content.data() + used, content.size() - used);
+    // Once the expected length is read, a small read tells whether the file grew meanwhile,
+    // without growing the whole text for the read that finds its end.
+    char probe[4096];
+    const bool full = used == content.size();
+    Result<std::size_t> got = read_some(handle.get(), full ? probe : content.data() + used,
+                                        full ? sizeof probe : content.size() - used);
     if (!got.ok()) return got.failure();
     if (*got == 0) break;
+    if (full) {
+      Result<void> grown = catch_out_of_memory([&] {
+        content.append(probe, *got);
+        content.resize(content.capacity());
+      });
+      if (!grown.ok()) return grown.failure();
+    }
     used += *got;
   }
   content.resize(used);
@@ -484,9 +506,10 @@ Result<void> write_file(const std::string& path, std::string_view bytes) {
 }
 
 Result<OutputFile> OutputFile::create(const std::string& path) {
+  std::string own_path = path;  // before the open: an allocation failure then changes nothing
   Result<HANDLE> opened = open_for_writing(path);
   if (!opened.ok()) return opened.failure();
-  return OutputFile(reinterpret_cast<std::intptr_t>(*opened), path);
+  return OutputFile(reinterpret_cast<std::intptr_t>(*opened), std::move(own_path));
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept

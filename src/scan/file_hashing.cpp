@@ -2,8 +2,10 @@
 
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "scan/worker_pool.h"
+#include "util/out_of_memory.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -55,29 +57,34 @@ Result<DigestText> hash_file_content(const std::string& disk_path, const Content
   Result<platform::InputFile> file = platform::InputFile::open(disk_path);
   if (!file.ok()) return Failure{"Failed to open '" + disk_path + "': " + file.error()};
   HashingState& state = thread_hashing_state();
+  // However the reading ends, a failure or an allocation failure thrown out of a read
+  // included, the thread's digest starts the next file clean.
+  struct CleanDigest {
+    platform::Sha256& sha256;
+    bool finished = false;
+    ~CleanDigest() {
+      if (!finished) sha256.finish();
+    }
+  } clean{state.sha256};
   FileReadAhead read_ahead(reading.read_ahead, *file, reading.metadata_length);
   std::uint64_t total = 0;
   for (;;) {
     read_ahead.before_read();
     Result<std::size_t> n = file->read(state.buffer.get(), k_read_buffer_size);
-    if (!n.ok()) {
-      state.sha256.finish();  // leave the state clean for the next file
-      return Failure{"Failed to read '" + disk_path + "': " + n.error()};
-    }
+    if (!n.ok()) return Failure{"Failed to read '" + disk_path + "': " + n.error()};
     if (*n == 0) break;
     total += *n;
     read_ahead.after_read(total);  // before hashing, so the device works while this thread does
     state.sha256.update(state.buffer.get(), *n);
     if (reading.progress != nullptr) {
       reading.progress->bytes_read(*n);
-      if (reading.progress->cancel_requested()) {
-        state.sha256.finish();
-        return Failure{std::string(k_scan_cancelled)};
-      }
+      if (reading.progress->cancel_requested()) return Failure{std::string(k_scan_cancelled)};
     }
     if (*n < k_read_buffer_size && reading.metadata_length == total) break;
   }
-  return DigestText::from_bytes(state.sha256.finish());
+  const platform::Sha256Digest digest = state.sha256.finish();
+  clean.finished = true;
+  return DigestText::from_bytes(digest);
 }
 
 const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
@@ -120,6 +127,11 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
   HashJobContext job_context = context;
   job_context.read_ahead = &read_ahead;
   ScanMonitor* const monitor = context.monitor;
+  // An allocation failure is that file's failure: nothing thrown leaves a worker thread.
+  const auto out_of_memory = [&](std::size_t index) noexcept {
+    outcomes[index].failure =
+        std::move(out_of_memory_failure("Failed to hash", scan_list[index]->path).message);
+  };
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
     try {
       read_ahead.job_started(index);
@@ -129,8 +141,9 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
       }
       outcomes[index] = hash_client_file(*scan_list[index], job_context);
     } catch (const std::bad_alloc&) {
-      outcomes[index].failure =
-          "Failed to hash '" + std::string(scan_list[index]->path) + "': out of memory";
+      out_of_memory(index);
+    } catch (const std::length_error&) {
+      out_of_memory(index);
     }
     if (monitor != nullptr) monitor->file_done();
   };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -92,13 +93,17 @@ void ReadAhead::activate() {
 // Called with m_mutex held, once.
 void ReadAhead::start_threads() {
   m_threads_started = true;
-  m_asked.assign(m_limits.files_ahead, 0);
+  // Fewer threads than asked for (or none) only means fewer reads in flight; without the
+  // table of asked bytes no thread starts. Whether a job gets here depends on how long its
+  // reads took, so its allocations are hints too.
+  const platform::HintScope hints;
   try {
+    m_asked.assign(m_limits.files_ahead, 0);
     const std::size_t left = m_scan_list.size() - m_frontier.load();
     for (std::size_t i = 0; i < std::min<std::size_t>(m_limits.threads, left); ++i)
       m_threads.emplace_back([this] { prefetch_loop(); });
   } catch (const std::system_error&) {
-    // Fewer threads than asked for (or none) only means fewer reads in flight.
+  } catch (const std::bad_alloc&) {
   }
 }
 

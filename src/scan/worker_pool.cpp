@@ -1,5 +1,8 @@
 #include "scan/worker_pool.h"
 
+#include <new>
+#include <system_error>
+
 #include "platform/platform.h"
 
 namespace quendal {
@@ -12,9 +15,12 @@ WorkerPool& WorkerPool::instance() {
 }
 
 WorkerPool::WorkerPool(unsigned worker_count) {
-  if (worker_count == 0) worker_count = 1;
-  m_workers.reserve(worker_count);
-  for (unsigned i = 0; i < worker_count; ++i) m_workers.emplace_back([this] { work(); });
+  try {
+    m_workers.reserve(worker_count);
+    for (unsigned i = 0; i < worker_count; ++i) m_workers.emplace_back([this] { work(); });
+  } catch (const std::system_error&) {
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 WorkerPool::~WorkerPool() {
@@ -48,6 +54,14 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   };
   wait(m_turn, [&] { return !m_running; });
   m_running = true;
+  if (m_workers.empty()) {
+    lock.unlock();
+    run_here(count, job, tick, interval);
+    lock.lock();
+    m_running = false;
+    m_turn.notify_one();
+    return;
+  }
   m_job = &job;
   m_count = count;
   m_next.store(0);
@@ -60,6 +74,18 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   m_job = nullptr;
   m_running = false;
   m_turn.notify_one();
+}
+
+void WorkerPool::run_here(std::size_t count, const std::function<void(std::size_t)>& job,
+                          const std::function<void()>& tick, std::chrono::milliseconds interval) {
+  auto last_tick = std::chrono::steady_clock::now();
+  for (std::size_t index = 0; index < count; ++index) {
+    job(index);
+    if (tick && std::chrono::steady_clock::now() - last_tick >= interval) {
+      tick();
+      last_tick = std::chrono::steady_clock::now();
+    }
+  }
 }
 
 void WorkerPool::work() {

@@ -18,6 +18,10 @@ class WorkerPool {
   // until the process ends.
   static WorkerPool& instance();
 
+  // Starts `worker_count` workers, or as many as the system lets it start: a thread that
+  // cannot be created (std::system_error, or no memory for its state) leaves the pool with
+  // fewer. A pool without workers (also `worker_count` 0) runs every batch on the calling
+  // thread, one job after the other.
   explicit WorkerPool(unsigned worker_count);
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -33,12 +37,15 @@ class WorkerPool {
 
   // The same, and the calling thread calls tick() about every `interval` until the jobs are
   // done, also while it waits for another caller's run to finish. tick() runs on the calling
-  // thread while the workers go on; it must not throw, and must not call run() (the caller's
-  // turn may be held).
+  // thread while the workers go on (without workers: between jobs); it must not throw, and
+  // must not call run() (the caller's turn may be held).
   void run(std::size_t count, const std::function<void(std::size_t)>& job,
            const std::function<void()>& tick, std::chrono::milliseconds interval);
 
  private:
+  // Runs a batch on the calling thread, for a pool without workers.
+  static void run_here(std::size_t count, const std::function<void(std::size_t)>& job,
+                       const std::function<void()>& tick, std::chrono::milliseconds interval);
   void work();
 
   std::mutex m_mutex;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -113,6 +114,27 @@ TEST(WorkerPool, TicksTheCallingThreadWhileJobsRunAndWhileItQueues) {
   EXPECT_GE(ticks, 3);
   EXPECT_GE(queued_ticks, 2);
   EXPECT_FALSE(other_thread_ticked);
+}
+
+TEST(WorkerPool, WithoutWorkersTheCallerRunsEveryJobInOrderAndTicksBetween) {
+  // What a pool falls back to when the system lets it start no thread.
+  WorkerPool pool(0);
+  EXPECT_EQ(pool.worker_count(), 0u);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<std::size_t> order;
+  bool elsewhere = false;
+  int ticks = 0;
+  pool.run(
+      5,
+      [&](std::size_t i) {
+        elsewhere |= std::this_thread::get_id() != caller;
+        order.push_back(i);
+      },
+      [&] { ++ticks; }, std::chrono::milliseconds(0));
+  EXPECT_EQ(order, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+  EXPECT_FALSE(elsewhere);
+  EXPECT_EQ(ticks, 5);
+  EXPECT_EQ(calls_per_index(pool, 3), std::vector<int>(3, 1));
 }
 
 TEST(WorkerPool, InstanceIsOnePoolWithOneWorkerPerLogicalProcessor) {

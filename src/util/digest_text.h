@@ -32,6 +32,8 @@ class DigestText {
   // Writes the text to `out`, which has room for size() bytes; returns the end.
   char* write(char* out) const;
   std::string text() const;
+  // The text itself, without a copy; only when !is_hex().
+  std::string_view text_view() const { return {m_text.data, m_text.size}; }
 
   // True for the empty text and for white space alone (never for a hex digest).
   bool is_blank() const;
