@@ -50,8 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   UpdateManifestDocument manifest;
   manifest.excluded_paths.emplace_back(text);
+  const std::string path(text);  // the entry's path is a view: its text must outlive it
   UpdateManifestFile file;
-  file.path = std::string(text);
+  file.path = path;
   FUZZ_CHECK(!is_scanned(file, build_exclusion_set(manifest)));
 
   const std::string root_form = normalize_root_path(text);

@@ -29,11 +29,11 @@ class TextArena {
     char* at;
     if (text.size() > k_block_size / 8) {
       // A long text gets a block of its own; the current block keeps its room.
-      at = m_blocks.emplace_back(new char[text.size()]).get();
+      at = add_block(text.size());
     } else {
       if (text.size() > m_room) {
         // new char[] leaves the bytes uninitialised: pages are touched only as texts arrive.
-        m_next = m_blocks.emplace_back(new char[k_block_size]).get();
+        m_next = add_block(k_block_size);
         m_room = k_block_size;
       }
       at = m_next;
@@ -46,6 +46,13 @@ class TextArena {
 
  private:
   static constexpr std::size_t k_block_size = std::size_t{1} << 20;
+
+  // The block is owned before the list grows, so a failure to grow it frees the block.
+  char* add_block(std::size_t size) {
+    std::unique_ptr<char[]> block(new char[size]);
+    m_blocks.push_back(std::move(block));
+    return m_blocks.back().get();
+  }
 
   std::vector<std::unique_ptr<char[]>> m_blocks;
   char* m_next = nullptr;
