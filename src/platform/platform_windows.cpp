@@ -464,7 +464,9 @@ Result<std::string> read_file(const std::string& path) {
   // allocation might be granted and then filled page by page until the system runs out.
   MEMORYSTATUSEX memory{};
   memory.dwLength = sizeof memory;
-  if (::GlobalMemoryStatusEx(&memory) &&
+  // Asked only for a large file: the call reads system state that Wine does not guard against
+  // two threads at once, and any file below 1 GiB is read as it is.
+  if (size.QuadPart > (LONGLONG{1} << 30) && ::GlobalMemoryStatusEx(&memory) &&
       static_cast<std::uint64_t>(size.QuadPart) > memory.ullTotalPhys) {
     return Failure{std::string(k_out_of_memory)};
   }
