@@ -23,7 +23,7 @@ from pathlib import Path
 from e2e_support import (
     CACHE_SCHEMA, OMIT, SHA_ABC, Config, E2ETestCase, Run, arg, byte_sorted, command, disk_path,
     expected_cache, expected_report, file_entry, hash_mismatch, healthy, manifest_doc, missing,
-    posix_only, preserved, sha256_hex, size_mismatch, windows)
+    posix_only, preserved, sha256_hex, size_mismatch, snapshot, windows)
 
 T = 1700000000  # a last-write second used throughout
 SIGNATURE = "live:1.2.0:1769817600:c2ln"  # fingerprint of manifest_doc()'s defaults
@@ -444,13 +444,17 @@ class CacheStateTest(CacheTestCase):
                     e, json.dumps(planted[1]), "k\\n" * 100000)) + 1),
         }
         cases += described
+        # Bytes that are not UTF-8 (a torn write, a flipped bit) are no more than a corruption.
+        cases += [valid[:-1].encode() + b', "x": "' + bad + b'"}'
+                  for bad in (b"\xff", b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80")]
         cache = self.dir / "state" / "cache.json"
         for text in cases:
+            data = text if isinstance(text, bytes) else text.encode()
             with self.subTest(cache=text[:80]):
                 cache.parent.mkdir(exist_ok=True)
                 for old in os.listdir(cache.parent):
                     os.remove(cache.parent / old)
-                cache.write_bytes(text.encode())
+                cache.write_bytes(data)
                 run = self.scan(cache=cache)
                 self.assertEqual(run.code, 0, run)
                 self.assert_report(run.out, fresh, run)
@@ -462,7 +466,7 @@ class CacheStateTest(CacheTestCase):
                 if text in described:
                     self.assertEqual(err[len(warning):], described[text])
                 aside = self.assert_sibling(cache.parent, "cache.json.corrupt-", run)
-                self.assertEqual(aside.read_bytes(), text.encode())
+                self.assertEqual(aside.read_bytes(), data)
                 self.assertEqual(len(os.listdir(cache.parent)), 2)
                 self.assert_fresh_cache(cache, run)
 
@@ -485,28 +489,30 @@ class CacheStateTest(CacheTestCase):
                 self.assertEqual(len(os.listdir(directory)), 2, os.listdir(directory))
 
     def test_unreadable_caches_end_the_run(self):
-        planted, _, _ = self.planted()
-        good = cache_input(self.root(), [planted]).encode()
+        self.planted()
         state = self.dir / "state"
         (state / "folder.json").mkdir(parents=True)
-        cases = [(state / "folder.json", None, "Is a directory")]
-        for i, bad in enumerate((b"\xff", b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80")):
-            path = state / ("bad%d.json" % i)
-            path.write_bytes(good[:-1] + b', "x": "' + bad + b'"}')
-            cases.append((path, path.read_bytes(), "the file is not valid UTF-8"))
+        sep = "\\" if windows() else "/"
+        # The cache argument and the cause; a path with no file name is refused before any
+        # client file is read, and nothing is stored under it, in the current directory (state)
+        # or anywhere else.
+        cases = [(arg(state / "folder.json"), "Is a directory"),
+                 ("", "the path names no file"),
+                 (arg(state / "absent") + sep, "the path names no file"),
+                 (arg(state / "absent") + sep + "..", "the path names no file")]
         output = self.dir / "report.json"
-        for path, content, cause in cases:
-            with self.subTest(path=path.name):
-                before = sorted(os.listdir(state))
-                run = self.scan(cache=path, output=output)
-                message = "Failed to read cache '%s': " % arg(path)
-                if content is None:
+        for path, cause in cases:
+            with self.subTest(path=path):
+                before = snapshot(self.dir)
+                run = self.run_tool("--client-dir", arg(self.client_dir), "--manifest",
+                                    arg(self.manifest_path), "--cache", path, "--output",
+                                    arg(output), cwd=state)
+                message = "Failed to read cache '%s': " % path
+                if cause == "Is a directory":
                     self.assert_failure(run, message, cause)
                 else:
                     self.assert_failure(run, message + cause)
-                    self.assertEqual(path.read_bytes(), content)
-                self.assertEqual(sorted(os.listdir(state)), before)
-                self.assertFalse(output.exists())
+                self.assertEqual(snapshot(self.dir), before)
 
     def test_corrupted_cache_that_cannot_be_set_aside(self):
         self.planted()

@@ -228,7 +228,8 @@ class Walk:
             if client_file:
                 return message(("Failed to open '%s" if kind == "open" else "Failed to read '%s"),
                                path)
-        if kind in ("open", "write"):
+        # A new sibling file starts with the removal of whatever stands at its name.
+        if kind in ("open", "write", "remove"):
             if re.fullmatch(re.escape(cache.rsplit(".", 1)[0]) + r"\.json\.corrupt-[0-9]+", path):
                 return message("Failed to preserve corrupted cache '%s' as '%s", cache, path)
             if re.fullmatch(tmp, path):
@@ -238,7 +239,8 @@ class Walk:
             if kind == "write" and path == STDOUT_LABEL and not variant.output:
                 return re.escape("Failed to write scan output to standard output: ")
         if kind == "remove" and path == cache:
-            if variant.prepare == "corrupted" and number == 1:
+            # The corrupted file is removed at load, and the store then finds no file to replace.
+            if variant.prepare == "corrupted":
                 return message("Failed to remove corrupted cache '%s", cache)
             return message("Failed to replace cache '%s", cache)
         if kind == "rename" and path == cache:

@@ -25,7 +25,8 @@ struct ClientHashCacheDocument {
 // Reads a cache document. The rules are the manifest's (unknown keys skipped, a field key twice
 // or missing fails, null only where allowed), except that a key repeated inside "entries" is
 // not a fault: the later member wins. A generatedAt that is present must be a timestamp. The
-// failure is the fault's description ending with " at line L, column C".
+// failure is the fault's description ending with " at line L, column C"; bytes that are not
+// UTF-8 are such a fault.
 Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text);
 
 // The document as indented JSON: two spaces per level, ": " after keys, "{}" for no entries,

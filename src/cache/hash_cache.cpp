@@ -23,21 +23,58 @@ std::string sibling_suffix(std::string_view kind) {
   return std::string(kind) + std::to_string(seconds < 0 ? 0 : seconds);
 }
 
+namespace {
+
+// A path whose final component is empty, "." or ".." names a directory, never a cache file:
+// storing to it would put its siblings in some other folder under names like ".json.tmp-N".
+bool names_a_file(const std::string& path) {
+  const std::string name = platform::final_component(path);
+  return !name.empty() && name != "." && name != "..";
+}
+
+}  // namespace
+
 Result<ReadHashCache> read_hash_cache(const std::string& cache_path) {
   ReadHashCache read;
   Result<std::optional<platform::FileMetadata>> metadata = platform::file_metadata(cache_path);
-  if (!metadata.ok() || !metadata->has_value()) return read;
+  if (!metadata.ok() || !metadata->has_value()) {
+    if (!names_a_file(cache_path)) {
+      return Failure{"Failed to read cache '" + cache_path + "': the path names no file"};
+    }
+    return read;
+  }
   read.present = true;
 
-  Result<std::string> text = platform::read_file(cache_path);
-  if (!text.ok()) return Failure{"Failed to read cache '" + cache_path + "': " + text.error()};
-  if (!is_valid_utf8(*text)) {
-    return Failure{"Failed to read cache '" + cache_path + "': the file is not valid UTF-8"};
+  // The cache's folder may be writable by a user the process does not trust: a link planted
+  // there must not make the process read a file of that user's choosing, let alone copy it.
+  Result<platform::FileContent> content =
+      platform::read_file(cache_path, platform::FinalLink::owned_only);
+  if (!content.ok()) {
+    return Failure{"Failed to read cache '" + cache_path + "': " + content.error()};
   }
-  read.document = parse_hash_cache_document(*text);
-  if (!read.document.ok()) read.text = std::move(text).value();
+  read.permissions = content->metadata.permissions;
+  // The parser refuses bytes that are not UTF-8, with their position: a torn write or a flipped
+  // bit is a corruption like any other, set aside and rebuilt, not a failure of every later scan.
+  read.document = parse_hash_cache_document(content->bytes);
+  if (!read.document.ok()) read.text = std::move(content->bytes);
   return read;
 }
+
+namespace {
+
+// `bytes` in a new file at `path` (see OutputFile::create_new), readable by no more users than
+// `permissions` allow.
+Result<void> write_new_file(const std::string& path, std::string_view bytes,
+                            platform::FilePermissions permissions) {
+  Result<platform::OutputFile> file = platform::OutputFile::create_new(path, permissions);
+  if (!file.ok()) return file.failure();
+  Result<void> written = file->write(bytes);
+  Result<void> closed = file->close();
+  if (!written.ok()) return written;
+  return closed;
+}
+
+}  // namespace
 
 Result<LoadedHashCache> accept_hash_cache(const std::string& cache_path, ReadHashCache&& read,
                                           const std::string& client_root) {
@@ -45,7 +82,7 @@ Result<LoadedHashCache> accept_hash_cache(const std::string& cache_path, ReadHas
   if (!read.present) return loaded;
   if (!read.document.ok()) {
     const std::string copy_path = cache_sibling_path(cache_path, sibling_suffix("json.corrupt-"));
-    Result<void> copied = platform::write_file(copy_path, read.text);
+    Result<void> copied = write_new_file(copy_path, read.text, read.permissions);
     if (!copied.ok()) {
       return Failure{"Failed to preserve corrupted cache '" + cache_path + "' as '" + copy_path +
                      "': " + copied.error()};
@@ -118,15 +155,17 @@ class FileSink final : public ByteSink {
   platform::OutputFile& m_file;
 };
 
-// Writes the document to `temporary_path`; the caller removes the file when this fails.
+// Writes the document to a new file at `temporary_path`; `created` tells the caller, who removes
+// the file when this fails, whether there is one.
 Result<void> write_temporary_cache(const std::string& cache_path,
                                    const std::string& temporary_path,
-                                   const ClientHashCacheDocument& document) {
+                                   const ClientHashCacheDocument& document, bool& created) {
   const auto write_failure = [&](const std::string& cause) {
     return Failure{"Failed to write temporary cache '" + temporary_path + "': " + cause};
   };
-  Result<platform::OutputFile> file = platform::OutputFile::create(temporary_path);
+  Result<platform::OutputFile> file = platform::OutputFile::create_new(temporary_path);
   if (!file.ok()) return write_failure(file.error());
+  created = true;
   FileSink sink(*file);
   json::Writer out(json::Layout::indented, sink);
   write_hash_cache_document(out, document);
@@ -161,12 +200,14 @@ Result<void> store_hash_cache(const std::string& cache_path,
     return Failure{"Failed to encode cache '" + cache_path + "': string is not valid UTF-8"};
   }
   const std::string temporary_path = cache_sibling_path(cache_path, sibling_suffix("json.tmp-"));
+  bool created = false;
   Result<void> written = catch_out_of_memory("Failed to store cache", cache_path, [&] {
-    return write_temporary_cache(cache_path, temporary_path, document);
+    return write_temporary_cache(cache_path, temporary_path, document, created);
   });
   if (!written.ok()) {
-    // A part of a document is of no use to anyone, least of all on a disk that is full.
-    (void)platform::remove_file(temporary_path);
+    // A part of a document is of no use to anyone, least of all on a disk that is full. What
+    // stands at the name when the file could not be made is not this run's to remove.
+    if (created) (void)platform::remove_file(temporary_path);
     return written;
   }
   Result<std::optional<platform::FileMetadata>> existing = platform::file_metadata(cache_path);

@@ -11,6 +11,7 @@
 
 #include "cache/cache_document.h"
 #include "manifest/manifest.h"
+#include "platform/platform.h"
 
 namespace quendal {
 
@@ -26,14 +27,19 @@ struct ReadHashCache {
   bool present = false;  // false: no file, or no readable metadata
   Result<ClientHashCacheDocument> document = Failure{""};
   std::string text;  // the file's bytes, kept only when they did not parse
+  platform::FilePermissions permissions = platform::k_default_permissions;  // the file's
 };
 
-// Reads and parses the cache at `cache_path`. Fails with "Failed to read cache '…': …".
+// Reads and parses the cache at `cache_path`; bytes that are not UTF-8 do not parse. A final
+// link is followed only when it belongs to this process's user or to the system. Fails with
+// "Failed to read cache '…': …", also when the file does not exist and the path has no final
+// component to name one ("", "dir/", ".."), so that nothing is ever stored there.
 Result<ReadHashCache> read_hash_cache(const std::string& cache_path);
 
 // Decides on a cache read by read_hash_cache, for the client root `client_root` (the resolved
 // client directory; see resolve_client_root). No file: empty, silently. Unparseable: copied
-// byte for byte to the "json.corrupt-N" sibling, deleted, and an "Ignoring corrupted client
+// byte for byte, with the file's permissions, to a new "json.corrupt-N" sibling (see
+// OutputFile::create_new), deleted, and an "Ignoring corrupted client
 // hash cache" warning. Another schema or another client root: empty with its warning, file
 // left in place. Fails with "Failed to preserve corrupted cache '…' as '…': …" or "Failed to
 // remove corrupted cache '…': …".
@@ -59,8 +65,8 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
                                                   const std::string& client_root,
                                                   HashCacheMap&& refreshed);
 
-// Creates the parent directories, writes the "json.tmp-N" sibling (encoding the document into
-// it piece by piece), removes the old file and renames the sibling over it. A sibling that could
+// Creates the parent directories, writes a new "json.tmp-N" sibling (see OutputFile::create_new;
+// the document is encoded into it piece by piece), removes the old file and renames the sibling over it. A sibling that could
 // not be written whole is removed again. Fails with "Failed to create cache directory '…': …",
 // "Failed to encode cache '…': …", "Failed to write temporary cache '…': …", "Failed to replace
 // cache '…': …" or "Failed to finalize cache '…' from '…': …".

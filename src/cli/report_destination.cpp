@@ -13,7 +13,8 @@ Result<void> OutputReportDestination::write(std::string_view bytes) {
   if (m_output_path && !m_file) {
     // The file is created (or truncated) with the first piece, once the encoder has made every
     // allocation it needs up to there.
-    Result<platform::OutputFile> file = platform::OutputFile::create(*m_output_path);
+    Result<platform::OutputFile> file =
+        platform::OutputFile::create(*m_output_path, platform::FinalLink::owned_only);
     if (!file.ok()) return failure(file.error());
     m_file.emplace(std::move(file).value());
   }

@@ -21,13 +21,13 @@ namespace {
 // Reads, parses and validates the manifest at `path`; the text is gone once it is parsed.
 Result<UpdateManifestDocument> read_manifest(const std::string& path) {
   Result<std::string> text = catch_out_of_memory("Failed to read manifest", path, [&] {
-    Result<std::string> read = platform::read_file(path);
+    Result<platform::FileContent> read = platform::read_file(path);
     if (!read.ok()) return Result<std::string>(Failure{"Failed to read manifest '" + path + "': " + read.error()});
-    if (!is_valid_utf8(*read)) {
+    if (!is_valid_utf8(read->bytes)) {
       return Result<std::string>(
           Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"});
     }
-    return read;
+    return Result<std::string>(std::move(read->bytes));
   });
   if (!text.ok()) return text.failure();
   Result<UpdateManifestDocument> parsed =

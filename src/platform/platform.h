@@ -52,9 +52,26 @@ std::string final_component(std::string_view path);
 // ticks since 1601 on Windows. Only to_modified_seconds interprets it.
 using FileTime = std::int64_t;
 
+enum class FileKind { regular, directory, other };
+
+// Which file a path led to: device and inode number on POSIX, volume serial number and file
+// index on Windows. Two queries that give the same identity met the same file.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// Permission bits of a file as POSIX writes them (0644); Windows has none and ignores them.
+using FilePermissions = std::uint32_t;
+inline constexpr FilePermissions k_default_permissions = 0666;
+
 struct FileMetadata {
   std::uint64_t length = 0;
   FileTime last_write = 0;
+  FileKind kind = FileKind::regular;
+  FileIdentity identity;
+  FilePermissions permissions = k_default_permissions;
 };
 
 // Whole seconds from 1970-01-01T00:00:00Z to `time`, rounded down; nullopt before that instant.
@@ -66,15 +83,41 @@ std::optional<std::int64_t> to_modified_seconds(FileTime time);
 // of ERROR_INVALID_NAME, as NTFS refuses such a name, also where the system says not found.
 Result<std::optional<FileMetadata>> file_metadata(const std::string& path);
 
+// Succeeds for a regular file; for anything else fails with the cause that InputFile::open
+// gives it (the system's text for a directory, "Not a regular file" for the rest), so that a
+// file whose metadata already shows it cannot be read is refused without being opened.
+Result<void> require_regular_file(const FileMetadata& metadata);
+
+// How a path that the caller named is opened when its final component is a symbolic link (on
+// Windows a symbolic link or junction). An elevated run over a folder that a less trusted user
+// can write must not be turned, by a link that user planted, on a file of the user's choosing.
+enum class FinalLink {
+  follow,  // followed, whoever made it
+  // Followed only when the link belongs to the process's effective user or to the system (root;
+  // on Windows also SYSTEM and the Administrators group); any other owner fails with
+  // k_foreign_link_cause. The link checked is the link followed: replacing it meanwhile does
+  // not lead elsewhere (POSIX; on Windows the window is not closed).
+  owned_only,
+};
+
+// The cause of a link that FinalLink::owned_only refuses.
+extern const std::string_view k_foreign_link_cause;
+
+// A whole file and the metadata of the file it was read from.
+struct FileContent {
+  std::string bytes;
+  FileMetadata metadata;
+};
+
 // The whole content of `path`. Fails when it cannot be opened or read, and when it is not a
 // regular file (a directory, FIFO or device), which could block or never end.
-Result<std::string> read_file(const std::string& path);
+Result<FileContent> read_file(const std::string& path, FinalLink final_link = FinalLink::follow);
 
 // Writes `bytes` to `path`, creating it or truncating it, in one request. An existing file is
 // truncated whatever its attributes (on Windows a hidden or system file too) and keeps them.
 Result<void> write_file(const std::string& path, std::string_view bytes);
 
-// Removes the file `path`.
+// Removes the file `path`; a link is removed itself, never what it leads to.
 Result<void> remove_file(const std::string& path);
 
 // Renames `from` to `to`, replacing a file at `to`.
@@ -93,7 +136,19 @@ Result<std::string> canonical_directory(const std::string& path);
 // copyable; one object is used by one thread.
 class OutputFile {
  public:
-  static Result<OutputFile> create(const std::string& path);
+  // Opens `path` for writing, creating it or truncating it; `final_link` says which final link
+  // is followed.
+  static Result<OutputFile> create(const std::string& path,
+                                   FinalLink final_link = FinalLink::follow);
+
+  // A new file at `path` that nobody else can have prepared: whatever stands at the name (a
+  // file, or a link, which is never followed) is removed, then the file is created exclusively,
+  // refusing links (on Windows CREATE_NEW on the name itself, and a handle that is not a plain
+  // file is refused). Something that reappears at the name in between fails the create, and
+  // nothing outside the name is touched. `permissions` are those of the new file (less the
+  // process's umask).
+  static Result<OutputFile> create_new(const std::string& path,
+                                       FilePermissions permissions = k_default_permissions);
 
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&& other) noexcept;
@@ -114,10 +169,16 @@ class OutputFile {
 
 // A file opened for sequential reading without locking it against other processes. Opening
 // never blocks, and only regular files can be opened: a FIFO, socket, device or directory
-// fails to open. Not copyable; closed by the destructor. One object is used by one thread.
+// fails to open. On POSIX a final link is looked through before anything is opened, so a link
+// to a device that replaces a file after its metadata was read never opens the device. Not
+// copyable; closed by the destructor. One object is used by one thread.
 class InputFile {
  public:
   static Result<InputFile> open(const std::string& path);
+
+  // The metadata of the file that was opened, taken on the open file: a path whose file was
+  // replaced after an earlier metadata query shows it here by another identity or length.
+  const FileMetadata& metadata() const { return m_metadata; }
 
   InputFile(InputFile&& other) noexcept;
   InputFile& operator=(InputFile&& other) noexcept;
@@ -135,10 +196,12 @@ class InputFile {
   void hint_will_need(std::uint64_t offset, std::uint64_t length);
 
  private:
-  explicit InputFile(std::intptr_t handle) : m_handle(handle) {}
+  InputFile(std::intptr_t handle, const FileMetadata& metadata)
+      : m_handle(handle), m_metadata(metadata) {}
   void close();
 
   std::intptr_t m_handle;
+  FileMetadata m_metadata;
 };
 
 // What prefetch_file found.

@@ -2,13 +2,16 @@
 // through OpenSSL's EVP interface.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -58,24 +61,112 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
+FileMetadata metadata_of(const struct stat& st) {
+  FileMetadata metadata;
+  metadata.length = static_cast<std::uint64_t>(st.st_size);
+  metadata.last_write = static_cast<FileTime>(st.st_mtim.tv_sec);
+  metadata.kind = S_ISREG(st.st_mode)   ? FileKind::regular
+                  : S_ISDIR(st.st_mode) ? FileKind::directory
+                                        : FileKind::other;
+  metadata.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  metadata.permissions = static_cast<FilePermissions>(st.st_mode & 0777);
+  return metadata;
+}
+
+Result<void> refuse_unless_regular(FileKind kind) {
+  if (kind == FileKind::regular) return {};
+  if (kind == FileKind::directory) return errno_failure(EISDIR);
+  return Failure{"Not a regular file"};
+}
+
+// Closes a descriptor when the scope ends.
+struct ClosedAtExit {
+  int fd;
+  ~ClosedAtExit() { ::close(fd); }
+};
+
+// The final component of `path` is a link (or the path loops): what it leads to is opened as a
+// path only, which runs no device's open, and is opened for reading through /proc/self/fd only
+// when it is a regular file, so the file checked is the file opened. Without /proc mounted the
+// path is opened again, after the check.
+Result<int> open_link_target(const std::string& path, int flags) {
+  const int target = retry_open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (target < 0) return errno_failure(errno);
+  const ClosedAtExit closed{target};
+  struct stat st;
+  if (::fstat(target, &st) != 0) return errno_failure(errno);
+  Result<void> regular = refuse_unless_regular(metadata_of(st).kind);
+  if (!regular.ok()) return regular.failure();
+  char reopen[32];
+  std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", target);
+  int fd = retry_open(reopen, flags);
+  if (fd < 0 && errno == ENOENT) fd = retry_open(path.c_str(), flags);
+  if (fd < 0) return errno_failure(errno);
+  return fd;
+}
+
 // Opens `path` for reading and fills `st`, refusing anything but a regular file. O_NONBLOCK
 // keeps a FIFO from blocking the open; the type check then refuses it, so nothing is ever read
 // from a pipe or device that might never end.
 Result<int> open_regular_file(const std::string& path, struct stat& st) {
   FAULT_POINT(open, path);
-  const int fd = retry_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  constexpr int k_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = retry_open(path.c_str(), k_flags | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP) {
+    Result<int> through = open_link_target(path, k_flags);
+    if (!through.ok()) return through;
+    fd = *through;
+  }
   if (fd < 0) return errno_failure(errno);
   if (::fstat(fd, &st) != 0) {
     const int error = errno;
     ::close(fd);
     return errno_failure(error);
   }
-  if (!S_ISREG(st.st_mode)) {
+  Result<void> regular = refuse_unless_regular(metadata_of(st).kind);
+  if (!regular.ok()) {
     ::close(fd);
-    if (S_ISDIR(st.st_mode)) return errno_failure(EISDIR);
-    return Failure{"Not a regular file"};
+    return regular.failure();
   }
   return fd;
+}
+
+// More links than this in a row fail as the kernel's own limit does.
+constexpr int k_max_links = 40;
+
+// Opens `path` with `flags` under FinalLink::owned_only. Each link's text is read from the very
+// link whose owner was checked and followed from there, so a link replaced after the check
+// leads nowhere new. Links on /proc (/dev/stdout leads to one) are the kernel's own, which
+// nobody can plant, and are followed by the kernel: their texts ("pipe:[…]") name no path.
+Result<int> open_owned_links(const std::string& path, int flags, mode_t mode) {
+  std::string current = path;
+  for (int links = 0; links <= k_max_links; ++links) {
+    const int fd = retry_open(current.c_str(), flags | O_NOFOLLOW, mode);
+    if (fd >= 0) return fd;
+    if (errno != ELOOP) return errno_failure(errno);
+    const int link = retry_open(current.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (link < 0) return errno_failure(errno);
+    const ClosedAtExit closed{link};
+    struct stat st;
+    if (::fstatat(link, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno_failure(errno);
+    }
+    if (!S_ISLNK(st.st_mode)) continue;  // replaced by something else meanwhile: open that
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) return Failure{std::string(k_foreign_link_cause)};
+    struct statfs file_system;
+    if (::fstatfs(link, &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC) {
+      const int followed = retry_open(current.c_str(), flags, mode);
+      if (followed < 0) return errno_failure(errno);
+      return followed;
+    }
+    char text[PATH_MAX];
+    const ssize_t length = ::readlinkat(link, "", text, sizeof text);
+    if (length < 0) return errno_failure(errno);
+    if (static_cast<std::size_t>(length) == sizeof text) return errno_failure(ENAMETOOLONG);
+    const std::string_view target(text, static_cast<std::size_t>(length));
+    current = target.starts_with('/') ? std::string(target) : join_path(parent_path(current), target);
+  }
+  return errno_failure(ELOOP);
 }
 
 std::uint64_t physical_memory_bytes() {
@@ -175,11 +266,14 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
     if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileMetadata>();
     return errno_failure(errno);
   }
-  FileMetadata metadata;
-  metadata.length = static_cast<std::uint64_t>(st.st_size);
-  metadata.last_write = static_cast<FileTime>(st.st_mtim.tv_sec);
-  return std::optional<FileMetadata>(metadata);
+  return std::optional<FileMetadata>(metadata_of(st));
 }
+
+Result<void> require_regular_file(const FileMetadata& metadata) {
+  return refuse_unless_regular(metadata.kind);
+}
+
+const std::string_view k_foreign_link_cause = "Not following a symbolic link owned by another user";
 
 namespace {
 
@@ -192,15 +286,30 @@ Result<void> write_open_file(int fd, [[maybe_unused]] const std::string& path,
 
 }  // namespace
 
-Result<std::string> read_file(const std::string& path) {
+Result<FileContent> read_file(const std::string& path, FinalLink final_link) {
   // A failed read leaves nothing behind, so failing it before the open looks the same.
   FAULT_POINT(read, path);
   struct stat st;
-  Result<int> opened = open_regular_file(path, st);
+  Result<int> opened = Failure{""};
+  if (final_link == FinalLink::follow) {
+    opened = open_regular_file(path, st);
+  } else {
+    FAULT_POINT(open, path);
+    opened = open_owned_links(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+    if (opened.ok() && ::fstat(*opened, &st) != 0) opened = errno_failure(errno);
+    if (opened.ok()) {
+      Result<void> regular = refuse_unless_regular(metadata_of(st).kind);
+      if (!regular.ok()) {
+        ::close(*opened);
+        opened = regular.failure();
+      }
+    }
+  }
   if (!opened.ok()) return opened.failure();
-  Result<std::string> content = read_to_end(*opened, static_cast<std::uint64_t>(st.st_size));
-  ::close(*opened);
-  return content;
+  const ClosedAtExit closed{*opened};
+  Result<std::string> bytes = read_to_end(*opened, static_cast<std::uint64_t>(st.st_size));
+  if (!bytes.ok()) return bytes.failure();
+  return FileContent{std::move(bytes).value(), metadata_of(st)};
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
@@ -250,11 +359,28 @@ Result<std::string> canonical_directory(const std::string& path) {
   return std::string(resolved.get());
 }
 
-Result<OutputFile> OutputFile::create(const std::string& path) {
+Result<OutputFile> OutputFile::create(const std::string& path, FinalLink final_link) {
   std::string own_path = path;  // before the open: an allocation failure then changes nothing
   FAULT_POINT(open, path);
-  const int fd = retry_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
-                            0666);
+  constexpr int k_flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY;
+  if (final_link == FinalLink::owned_only) {
+    Result<int> fd = open_owned_links(path, k_flags, k_default_permissions);
+    if (!fd.ok()) return fd.failure();
+    return OutputFile(*fd, std::move(own_path));
+  }
+  const int fd = retry_open(path.c_str(), k_flags, k_default_permissions);
+  if (fd < 0) return errno_failure(errno);
+  return OutputFile(fd, std::move(own_path));
+}
+
+Result<OutputFile> OutputFile::create_new(const std::string& path, FilePermissions permissions) {
+  std::string own_path = path;
+  FAULT_POINT(remove, path);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno_failure(errno);
+  FAULT_POINT(open, path);
+  const int fd = retry_open(path.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                            permissions & 0777);
   if (fd < 0) return errno_failure(errno);
   return OutputFile(fd, std::move(own_path));
 }
@@ -289,16 +415,17 @@ Result<InputFile> InputFile::open(const std::string& path) {
   Result<int> opened = open_regular_file(path, st);
   if (!opened.ok()) return opened.failure();
   FAULT_NOTE_HANDLE(*opened, path);
-  return InputFile(*opened);
+  return InputFile(*opened, metadata_of(st));
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) { other.m_handle = -1; }
+InputFile::InputFile(InputFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_metadata(other.m_metadata) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     close();
-    m_handle = other.m_handle;
-    other.m_handle = -1;
+    m_handle = std::exchange(other.m_handle, -1);
+    m_metadata = other.m_metadata;
   }
   return *this;
 }

@@ -75,9 +75,9 @@ TEST(InputFileOpen, RefusesWhatIsNotARegularFileWithoutBlocking) {
 }
 
 TEST(ReadFile, ReadsAFileThatIsLongerThanItsMetadataSays) {
-  Result<std::string> status = read_file("/proc/self/status");  // its length reads as 0
+  Result<FileContent> status = read_file("/proc/self/status");  // its length reads as 0
   ASSERT_TRUE(status.ok()) << status.error();
-  EXPECT_TRUE(status->starts_with("Name:")) << *status;
+  EXPECT_TRUE(status->bytes.starts_with("Name:")) << status->bytes;
 }
 
 TEST(WriteFile, TruncatesAndReportsAFailedWrite) {
@@ -113,6 +113,135 @@ TEST(CanonicalDirectory, ResolvesLinksAndDotSegments) {
   ASSERT_TRUE(relative.ok()) << relative.error();
   EXPECT_EQ(*relative, real);
   expect_failure(canonical_directory(temp.path("none")), "No such file or directory");
+}
+
+TEST(FileMetadata, TellsTheKindAndWhichFileAPathLeadsTo) {
+  test::TempDir temp;
+  test::write_file(temp.path("a"), "abc");
+  test::write_file(temp.path("b"), "abc");
+  fs::create_hard_link(temp.path("a"), temp.path("a2"));
+  fs::create_symlink(temp.path("a"), temp.path("link"));
+  const auto metadata = [&](const std::string& path) { return **file_metadata(path); };
+  EXPECT_EQ(metadata(temp.path("a")).identity, metadata(temp.path("a2")).identity);
+  EXPECT_EQ(metadata(temp.path("a")).identity, metadata(temp.path("link")).identity);
+  EXPECT_NE(metadata(temp.path("a")).identity, metadata(temp.path("b")).identity);
+  EXPECT_EQ(metadata(temp.path("a")).kind, FileKind::regular);
+  EXPECT_EQ(metadata(temp.path()).kind, FileKind::directory);
+  EXPECT_EQ(metadata("/dev/null").kind, FileKind::other);
+  expect_failure(require_regular_file(metadata(temp.path())), "Is a directory");
+  expect_failure(require_regular_file(metadata("/dev/null")), "Not a regular file");
+}
+
+TEST(InputFileOpen, LooksThroughAFinalLinkBeforeOpeningAnything) {
+  test::TempDir temp;
+  test::write_file(temp.path("file"), "abc");
+  ASSERT_EQ(::mkfifo(temp.path("fifo").c_str(), 0600), 0);
+  const std::pair<const char*, const char*> refused[] = {
+      {"fifo", "Not a regular file"}, {"/dev/null", "Not a regular file"},
+      {".", "Is a directory"}, {"nowhere", "No such file or directory"}};
+  for (const auto& [target, cause] : refused) {
+    const std::string link = temp.path(std::string("to_") + (target[0] == '/' ? "dev" : target));
+    fs::create_symlink(target, link);
+    expect_failure(InputFile::open(link), cause);
+  }
+  fs::create_symlink("file", temp.path("to_file"));
+  Result<InputFile> opened = InputFile::open(temp.path("to_file"));
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  EXPECT_EQ(opened->metadata().identity, (*file_metadata(temp.path("file")))->identity);
+  EXPECT_EQ(opened->metadata().length, 3u);
+}
+
+TEST(OutputFileCreateNew, ReplacesWhatStandsAtTheNameAndNeverFollowsIt) {
+  test::TempDir temp;
+  test::write_file(temp.path("decoy"), "secret");
+  // What a less trusted user may have planted at the name, and what create_new then finds.
+  const std::pair<const char*, const char*> planted[] = {
+      {"link to a file", nullptr}, {"dangling link", nullptr}, {"file", nullptr},
+      {"nothing", nullptr},        {"directory", "Is a directory"}};
+  for (const auto& [what, cause] : planted) {
+    SCOPED_TRACE(what);
+    const std::string name = temp.path("c.json.tmp-1");
+    fs::remove_all(name);
+    const std::string_view kind = what;
+    if (kind == "link to a file") fs::create_symlink(temp.path("decoy"), name);
+    if (kind == "dangling link") fs::create_symlink(temp.path("created"), name);
+    if (kind == "file") test::write_file(name, "an older copy");
+    if (kind == "directory") fs::create_directory(name);
+    Result<OutputFile> file = OutputFile::create_new(name, 0600);
+    if (cause != nullptr) {
+      expect_failure(file, cause);
+      continue;
+    }
+    ASSERT_TRUE(file.ok()) << file.error();
+    ASSERT_TRUE(file->write("new").ok());
+    ASSERT_TRUE(file->close().ok());
+    EXPECT_EQ(test::read_file(name), "new");
+    EXPECT_EQ(fs::symlink_status(name).type(), fs::file_type::regular);
+    EXPECT_EQ(fs::status(name).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+  }
+  EXPECT_EQ(test::read_file(temp.path("decoy")), "secret");
+  EXPECT_FALSE(fs::exists(temp.path("created")));
+}
+
+// Links owned by someone else need root to be made; the tests run as root.
+class ForeignLinks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "making a link owned by another user needs root";
+    }
+    test::write_file(temp.path("decoy"), "secret");
+  }
+  void link(const std::string& target, const std::string& name, bool foreign) {
+    fs::create_symlink(target, temp.path(name));
+    if (foreign) {
+      ASSERT_EQ(::lchown(temp.path(name).c_str(), 65534, 65534), 0);
+    }
+  }
+  test::TempDir temp;
+};
+
+TEST_F(ForeignLinks, AreNeverFollowedToReadOrWrite) {
+  link("decoy", "foreign", true);
+  link("foreign", "own_to_foreign", false);
+  link(temp.path("decoy"), "own", false);
+  fs::create_directory(temp.path("sub"));
+  link("../decoy", "sub/own_relative", false);
+  for (const char* name : {"foreign", "own_to_foreign"}) {
+    SCOPED_TRACE(name);
+    expect_failure(read_file(temp.path(name), FinalLink::owned_only),
+                   std::string(k_foreign_link_cause));
+    expect_failure(OutputFile::create(temp.path(name), FinalLink::owned_only),
+                   std::string(k_foreign_link_cause));
+    EXPECT_TRUE(read_file(temp.path(name), FinalLink::follow).ok());
+  }
+  EXPECT_EQ(test::read_file(temp.path("decoy")), "secret");
+  for (const char* name : {"own", "sub/own_relative"}) {
+    Result<FileContent> content = read_file(temp.path(name), FinalLink::owned_only);
+    ASSERT_TRUE(content.ok()) << name << ": " << content.error();
+    EXPECT_EQ(content->bytes, "secret");
+  }
+  link("absent", "foreign_dangling", true);
+  expect_failure(OutputFile::create(temp.path("foreign_dangling"), FinalLink::owned_only),
+                 std::string(k_foreign_link_cause));
+  EXPECT_FALSE(fs::exists(temp.path("absent")));
+}
+
+TEST_F(ForeignLinks, TheKernelsOwnLinksStillLeadToAPipe) {
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  // As /dev/stdout does: a root's link to /proc/self/fd/N, which names no path of its own.
+  link("/proc/self/fd/" + std::to_string(pipe_ends[1]), "stdout", false);
+  Result<OutputFile> file = OutputFile::create(temp.path("stdout"), FinalLink::owned_only);
+  ASSERT_TRUE(file.ok()) << file.error();
+  ASSERT_TRUE(file->write("report").ok());
+  ASSERT_TRUE(file->close().ok());
+  ::close(pipe_ends[1]);
+  char got[16] = {};
+  EXPECT_EQ(::read(pipe_ends[0], got, sizeof got), 6);
+  EXPECT_STREQ(got, "report");
+  ::close(pipe_ends[0]);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Windows implementation of the platform layer: file access through the wide Win32 calls,
 // SHA-256 through CNG (bcrypt).
 #include "platform/windows_api.h"
-// windows.h first: bcrypt.h relies on its types.
+// windows.h first: bcrypt.h and aclapi.h rely on its types.
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
@@ -222,6 +223,9 @@ class Handle {
     m_handle = INVALID_HANDLE_VALUE;
     return handle;
   }
+  void close_quietly() {
+    if (valid()) ::CloseHandle(release());
+  }
   // Closes the handle and reports the failure of CloseHandle, which for a written file can be
   // the first sign that the data did not reach the disk.
   Result<void> close() {
@@ -245,19 +249,90 @@ Result<HANDLE> open_existing(const std::string& path, DWORD access, DWORD flags)
   return handle;
 }
 
-// Refuses anything but a regular file: a directory, and devices or pipes, which a path such as
-// "CON" or "\\.\pipe\x" opens just as well.
-Result<void> require_regular_file(HANDLE handle) {
+FileMetadata metadata_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileMetadata metadata;
+  metadata.length = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  metadata.last_write = static_cast<FileTime>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  metadata.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::directory
+                                                                         : FileKind::regular;
+  metadata.identity = {info.dwVolumeSerialNumber,
+                       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                           info.nFileIndexLow};
+  return metadata;
+}
+
+// The metadata of an open handle, refusing anything but a regular file: a directory, and
+// devices or pipes, which a path such as "CON" or "\\.\pipe\x" opens just as well.
+Result<FileMetadata> regular_file_metadata(HANDLE handle) {
   ::SetLastError(NO_ERROR);
   const DWORD type = ::GetFileType(handle);
   if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) return last_error_failure();
   if (type != FILE_TYPE_DISK) return Failure{"Not a regular file"};
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle, &info)) return last_error_failure();
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return system_failure(k_error_directory_not_supported);
+  const FileMetadata metadata = metadata_of(info);
+  Result<void> regular = require_regular_file(metadata);
+  if (!regular.ok()) return regular.failure();
+  return metadata;
+}
+
+// True when the handle, opened with FILE_FLAG_OPEN_REPARSE_POINT, is a link to elsewhere (a
+// symbolic link or a junction) rather than the file itself. Other reparse points (cloud
+// placeholders, deduplicated files) are the file, and are opened the ordinary way.
+Result<bool> is_name_surrogate(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return last_error_failure();
   }
-  return {};
+  return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// Whether the link open at `handle` belongs to this process's user, to SYSTEM or to the
+// Administrators group (which owns what an elevated administrator creates).
+Result<bool> owned_by_this_user_or_the_system(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                        &owner, nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) return system_failure(error);
+  const std::unique_ptr<void, decltype(&::LocalFree)> held(descriptor, &::LocalFree);
+  for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (::CreateWellKnownSid(type, nullptr, sid, &size) && ::EqualSid(owner, sid)) return true;
+  }
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return last_error_failure();
+  const Handle token_handle(token);
+  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof user;
+  if (!::GetTokenInformation(token, TokenUser, user, size, &size)) return last_error_failure();
+  return ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) != FALSE;
+}
+
+// Opens `path` with `access` and `disposition` under FinalLink::owned_only: the name itself is
+// opened first (FILE_FLAG_OPEN_REPARSE_POINT); a link there is followed, by opening the path
+// again, only when its owner is trusted. Between the check and that open the link can be
+// replaced: Windows offers no way to follow the very link that was checked.
+Result<HANDLE> open_owned_links(const std::wstring& path, DWORD access, DWORD disposition,
+                                DWORD flags) {
+  Handle handle(::CreateFileW(path.c_str(), access, k_share_all, nullptr, disposition,
+                              flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid()) return last_error_failure();
+  Result<bool> link = is_name_surrogate(handle.get());
+  if (!link.ok()) return link.failure();
+  if (!*link) return handle.release();
+  Result<bool> trusted = owned_by_this_user_or_the_system(handle.get());
+  if (!trusted.ok()) return trusted.failure();
+  if (!*trusted) return Failure{std::string(k_foreign_link_cause)};
+  handle.close_quietly();
+  HANDLE followed =
+      ::CreateFileW(path.c_str(), access, k_share_all, nullptr, disposition, flags, nullptr);
+  if (followed == INVALID_HANDLE_VALUE) return last_error_failure();
+  return followed;
 }
 
 // Opens `path` for writing, creating it or truncating it. CREATE_ALWAYS would do both in one
@@ -265,26 +340,42 @@ Result<void> require_regular_file(HANDLE handle) {
 // again. Opening whatever is there and truncating it afterwards has no such condition and no
 // window between a test and a create; an existing file keeps its attributes, as a POSIX file
 // keeps its mode under O_TRUNC.
-Result<HANDLE> open_for_writing(const std::string& path) {
+Result<HANDLE> open_for_writing(const std::string& path, FinalLink final_link) {
   Result<std::wstring> wide = system_path(path);
   if (!wide.ok()) return wide.failure();
-  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  Result<HANDLE> opened =
+      final_link == FinalLink::owned_only
+          ? open_owned_links(*wide, GENERIC_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL)
+          : Result<HANDLE>(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr,
+                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!opened.ok()) return opened.failure();
+  Handle handle(*opened);
   if (!handle.valid()) return last_error_failure();
-  const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-  // A device such as NUL has no length to cut.
-  if (existed && ::GetFileType(handle.get()) == FILE_TYPE_DISK && !::SetEndOfFile(handle.get())) {
+  // A device such as NUL has no length to cut, and a file just created has none either.
+  LARGE_INTEGER size{};
+  if (::GetFileType(handle.get()) == FILE_TYPE_DISK && ::GetFileSizeEx(handle.get(), &size) &&
+      size.QuadPart > 0 && !::SetEndOfFile(handle.get())) {
     return last_error_failure();
   }
   return handle.release();
 }
 
-Result<HANDLE> open_regular_for_reading(const std::string& path) {
-  Result<HANDLE> opened = open_existing(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+Result<HANDLE> open_regular_for_reading(const std::string& path, FinalLink final_link,
+                                        FileMetadata& metadata) {
+  Result<HANDLE> opened = Failure{""};
+  if (final_link == FinalLink::owned_only) {
+    Result<std::wstring> wide = system_path(path);
+    if (!wide.ok()) return wide.failure();
+    opened = open_owned_links(*wide, GENERIC_READ, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS);
+  } else {
+    opened = open_existing(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+  }
   if (!opened.ok()) return opened;
   Handle handle(*opened);
-  Result<void> regular = require_regular_file(handle.get());
+  Result<FileMetadata> regular = regular_file_metadata(handle.get());
   if (!regular.ok()) return regular.failure();
+  metadata = *regular;
   return handle.release();
 }
 
@@ -446,16 +537,20 @@ Result<std::optional<FileMetadata>> file_metadata(const std::string& path) {
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error_failure();
-  FileMetadata metadata;
-  metadata.length = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  metadata.last_write = static_cast<FileTime>(
-      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-      info.ftLastWriteTime.dwLowDateTime);
-  return std::optional<FileMetadata>(metadata);
+  return std::optional<FileMetadata>(metadata_of(info));
 }
 
-Result<std::string> read_file(const std::string& path) {
-  Result<HANDLE> opened = open_regular_for_reading(path);
+Result<void> require_regular_file(const FileMetadata& metadata) {
+  if (metadata.kind == FileKind::regular) return {};
+  if (metadata.kind == FileKind::directory) return system_failure(k_error_directory_not_supported);
+  return Failure{"Not a regular file"};
+}
+
+const std::string_view k_foreign_link_cause = "Not following a symbolic link owned by another user";
+
+Result<FileContent> read_file(const std::string& path, FinalLink final_link) {
+  FileMetadata metadata;
+  Result<HANDLE> opened = open_regular_for_reading(path, final_link, metadata);
   if (!opened.ok()) return opened.failure();
   Handle handle(*opened);
   LARGE_INTEGER size;
@@ -494,11 +589,11 @@ Result<std::string> read_file(const std::string& path) {
     used += *got;
   }
   content.resize(used);
-  return content;
+  return FileContent{std::move(content), metadata};
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
-  Result<HANDLE> opened = open_for_writing(path);
+  Result<HANDLE> opened = open_for_writing(path, FinalLink::follow);
   if (!opened.ok()) return opened.failure();
   Handle handle(*opened);
   Result<void> written = write_all(handle.get(), bytes);
@@ -507,11 +602,31 @@ Result<void> write_file(const std::string& path, std::string_view bytes) {
   return closed;
 }
 
-Result<OutputFile> OutputFile::create(const std::string& path) {
+Result<OutputFile> OutputFile::create(const std::string& path, FinalLink final_link) {
   std::string own_path = path;  // before the open: an allocation failure then changes nothing
-  Result<HANDLE> opened = open_for_writing(path);
+  Result<HANDLE> opened = open_for_writing(path, final_link);
   if (!opened.ok()) return opened.failure();
   return OutputFile(reinterpret_cast<std::intptr_t>(*opened), std::move(own_path));
+}
+
+Result<OutputFile> OutputFile::create_new(const std::string& path, FilePermissions) {
+  std::string own_path = path;
+  Result<std::wstring> wide = system_path(path);
+  if (!wide.ok()) return wide.failure();
+  // DeleteFileW removes a link itself, never its target.
+  if (!::DeleteFileW(wide->c_str()) && !windows::is_not_found_error(::GetLastError())) {
+    return last_error_failure();
+  }
+  Handle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, k_share_all, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid()) return last_error_failure();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error_failure();
+  if (::GetFileType(handle.get()) != FILE_TYPE_DISK ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return Failure{"Not a regular file"};
+  }
+  return OutputFile(reinterpret_cast<std::intptr_t>(handle.release()), std::move(own_path));
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -603,18 +718,20 @@ Result<std::string> canonical_directory(const std::string& path) {
 }
 
 Result<InputFile> InputFile::open(const std::string& path) {
-  Result<HANDLE> opened = open_regular_for_reading(path);
+  FileMetadata metadata;
+  Result<HANDLE> opened = open_regular_for_reading(path, FinalLink::follow, metadata);
   if (!opened.ok()) return opened.failure();
-  return InputFile(reinterpret_cast<std::intptr_t>(*opened));
+  return InputFile(reinterpret_cast<std::intptr_t>(*opened), metadata);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : m_handle(other.m_handle) { other.m_handle = -1; }
+InputFile::InputFile(InputFile&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_metadata(other.m_metadata) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     close();
-    m_handle = other.m_handle;
-    other.m_handle = -1;
+    m_handle = std::exchange(other.m_handle, -1);
+    m_metadata = other.m_metadata;
   }
   return *this;
 }
@@ -638,7 +755,8 @@ HintScope::HintScope() = default;
 HintScope::~HintScope() = default;
 
 PrefetchResult prefetch_file(const std::string& path, std::uint64_t length) {
-  Result<HANDLE> opened = open_regular_for_reading(path);
+  FileMetadata metadata;
+  Result<HANDLE> opened = open_regular_for_reading(path, FinalLink::follow, metadata);
   if (!opened.ok()) return PrefetchResult::failed;
   Handle handle(*opened);
   // Windows has no request that only starts reading a file into the cache, so the prefetch

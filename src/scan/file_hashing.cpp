@@ -56,6 +56,11 @@ Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::str
 Result<DigestText> hash_file_content(const std::string& disk_path, const ContentReading& reading) {
   Result<platform::InputFile> file = platform::InputFile::open(disk_path);
   if (!file.ok()) return Failure{"Failed to open '" + disk_path + "': " + file.error()};
+  return hash_open_file(*file, disk_path, reading);
+}
+
+Result<DigestText> hash_open_file(platform::InputFile& file, const std::string& disk_path,
+                                  const ContentReading& reading) {
   HashingState& state = thread_hashing_state();
   // However the reading ends, a failure or an allocation failure thrown out of a read
   // included, the thread's digest starts the next file clean.
@@ -66,11 +71,11 @@ Result<DigestText> hash_file_content(const std::string& disk_path, const Content
       if (!finished) sha256.finish();
     }
   } clean{state.sha256};
-  FileReadAhead read_ahead(reading.read_ahead, *file, reading.metadata_length);
+  FileReadAhead read_ahead(reading.read_ahead, file, reading.metadata_length);
   std::uint64_t total = 0;
   for (;;) {
     read_ahead.before_read();
-    Result<std::size_t> n = file->read(state.buffer.get(), k_read_buffer_size);
+    Result<std::size_t> n = file.read(state.buffer.get(), k_read_buffer_size);
     if (!n.ok()) return Failure{"Failed to read '" + disk_path + "': " + n.error()};
     if (*n == 0) break;
     total += *n;
@@ -107,13 +112,30 @@ Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::
                                      const HashCacheMap& cache, ReadAhead* read_ahead,
                                      ScanMonitor* monitor) {
   if (const ClientHashCacheEntry* cached = reusable_cache_entry(file, metadata, cache)) {
-    return ObtainedDigest{cached->sha256, true};
+    return ObtainedDigest{cached->sha256, true, metadata};
   }
-  FileHashProgress progress(monitor, metadata.length);
-  Result<DigestText> digest =
-      hash_file_content(disk_path, ContentReading{metadata.length, read_ahead, &progress});
+  const auto open_failure = [&](const std::string& cause) {
+    return Failure{"Failed to open '" + disk_path + "': " + cause};
+  };
+  // Opening a device can have effects of its own, so what is known not to be a file stays shut.
+  Result<void> regular = platform::require_regular_file(metadata);
+  if (!regular.ok()) return open_failure(regular.error());
+  Result<platform::InputFile> opened = platform::InputFile::open(disk_path);
+  if (!opened.ok()) return open_failure(opened.error());
+  // What the verdict says about a file must come from the file that was read: one swapped in
+  // at the path since its metadata was read (by a link to any file the process may read) is
+  // judged as itself.
+  const platform::FileMetadata& found = opened->metadata();
+  const bool replaced =
+      found.identity != metadata.identity || found.length != metadata.length;
+  ObtainedDigest obtained{std::nullopt, false, replaced ? found : metadata};
+  if (obtained.metadata.length != file.size) return obtained;
+  FileHashProgress progress(monitor, obtained.metadata.length);
+  Result<DigestText> digest = hash_open_file(
+      *opened, disk_path, ContentReading{obtained.metadata.length, read_ahead, &progress});
   if (!digest.ok()) return digest.failure();
-  return ObtainedDigest{*digest, false};
+  obtained.sha256 = std::move(digest).value();
+  return obtained;
 }
 
 std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,

@@ -35,9 +35,14 @@ std::vector<FileScanOutcome> hash_client_files(
 // fail with "Failed to read metadata for '<path>': <cause>".
 Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::string& disk_path);
 
+// What the digest step found. The verdict stands on `metadata`: the metadata step's, or, when
+// the file at the path was replaced between that query and the open (another identity or
+// length), the opened file's. `sha256` is absent when the opened file's length is not the
+// listed size: it is then a size mismatch, and it is not read.
 struct ObtainedDigest {
-  DigestText sha256;
+  std::optional<DigestText> sha256;
   bool used_cached_hash = false;
+  platform::FileMetadata metadata;
 };
 
 // The entry stored under the manifest path when its size and modified seconds are the file's
@@ -46,9 +51,11 @@ const ClientHashCacheEntry* reusable_cache_entry(const UpdateManifestFile& file,
                                                  const platform::FileMetadata& metadata,
                                                  const HashCacheMap& cache);
 
-// The digest of reusable_cache_entry when there is one; otherwise hash_file_content, told the
-// metadata's length and the scan's read-ahead (which may be null), with its bytes counted by
-// `monitor` (which may be null).
+// The digest of reusable_cache_entry when there is one (the file is not opened). Otherwise the
+// file is opened, unless `metadata` already shows that it is not a regular file, and its
+// content hashed as hash_file_content does, told the length and the scan's read-ahead (which
+// may be null), with its bytes counted by `monitor` (which may be null). Fails with
+// "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>".
 Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::string& disk_path,
                                      const platform::FileMetadata& metadata,
                                      const HashCacheMap& cache, ReadAhead* read_ahead = nullptr,
@@ -74,5 +81,9 @@ struct ContentReading {
 // worker threads: each thread reads through its own buffer.
 Result<DigestText> hash_file_content(const std::string& disk_path,
                                       const ContentReading& reading = {});
+
+// The same for a file already open at `disk_path`.
+Result<DigestText> hash_open_file(platform::InputFile& file, const std::string& disk_path,
+                                  const ContentReading& reading);
 
 }  // namespace quendal

@@ -171,6 +171,14 @@ class ObtainDigestTest {
     return obtain_digest(m_file, m_temp.path(disk_relative), m_metadata, cache);
   }
 
+  // Puts another file at the path, as a rename or a link swapped in after the metadata query.
+  void replace_with(std::string_view content) {
+    test::write_file(m_temp.path("other"), content);
+    std::filesystem::rename(m_temp.path("other"), m_temp.path("Data/Sky.pak"));
+  }
+
+  const platform::FileMetadata& metadata() const { return m_metadata; }
+
  private:
   test::TempDir m_temp;
   UpdateManifestFile m_file{"Data/Sky.pak", 3, "abc", "blob", UpdateManifestFilePolicy::required};
@@ -195,7 +203,7 @@ TEST(HashClientFileCache, ReusesAStoredDigestOnlyWhenEverythingMatches) {
   for (const auto& [key, stored, sha256] : cases) {
     Result<ObtainedDigest> digest = step.obtain({{key, stored}});
     ASSERT_TRUE(digest.ok()) << digest.error();
-    EXPECT_EQ(digest->sha256.text(), sha256) << key << " " << stored.sha256;
+    EXPECT_EQ(digest->sha256->text(), sha256) << key << " " << stored.sha256;
     EXPECT_EQ(digest->used_cached_hash, sha256 != abc) << key << " " << stored.sha256;
   }
 }
@@ -205,9 +213,32 @@ TEST(HashClientFileCache, AReusedDigestNeverOpensTheFile) {
   const HashCacheMap cache = {{"Data/Sky.pak", {3, k_2026_01_31, "planted"}}};
   Result<ObtainedDigest> digest = step.obtain(cache, "gone");
   ASSERT_TRUE(digest.ok()) << digest.error();
-  EXPECT_EQ(digest->sha256, "planted");
+  EXPECT_EQ(digest->sha256->text(), "planted");
   const HashCacheMap stale = {{"Data/Sky.pak", {3, k_2026_01_31 + 1, "planted"}}};
   EXPECT_FALSE(step.obtain(stale, "gone").ok());
+}
+
+TEST(HashClientFileCache, AFileReplacedAfterItsMetadataIsJudgedAsTheFileThatWasOpened) {
+  // The content put at the path between the metadata query and the open, and what the digest
+  // step then says: the opened file's digest, or no digest for a size mismatch.
+  const std::tuple<std::string_view, std::uint64_t, std::optional<std::string_view>> cases[] = {
+      {"xyz", 3, "3608bca1e44ea6c4d268eb6db02260269892c0b42b86bbf1e77a6fa16c3c9282"},
+      {"abcd", 4, std::nullopt},
+      {"", 0, std::nullopt},
+  };
+  for (const auto& [content, length, sha256] : cases) {
+    ObtainDigestTest step;
+    const platform::FileIdentity before = step.metadata().identity;
+    step.replace_with(content);
+    Result<ObtainedDigest> digest = step.obtain({});
+    ASSERT_TRUE(digest.ok()) << digest.error();
+    EXPECT_EQ(digest->metadata.length, length) << content;
+    EXPECT_NE(digest->metadata.identity, before) << content;
+    ASSERT_EQ(digest->sha256.has_value(), sha256.has_value()) << content;
+    if (sha256) {
+      EXPECT_EQ(digest->sha256->text(), *sha256);
+    }
+  }
 }
 
 TEST(HashClientFileCache, AFileBeforeTheEpochMatchesOnlyAnAbsentSecond) {

@@ -27,6 +27,7 @@ bool is_preserved(const UpdateManifestFile& file, const HashJobContext& context)
 bool needs_content(const UpdateManifestFile& file, const HashJobContext& context,
                    const platform::FileMetadata& metadata) {
   return !is_preserved(file, context) && metadata.length == file.size &&
+         metadata.kind == platform::FileKind::regular &&
          reusable_cache_entry(file, metadata, *context.loaded_cache) == nullptr;
 }
 
@@ -72,16 +73,22 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
   Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache,
                                                 context.read_ahead, context.monitor);
   if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
+  outcome.file.actual_size = digest->metadata.length;
+  if (!digest->sha256) {
+    outcome.file.status = FileStatus::modified;
+    outcome.repair = ClientScanRepairAction{&file, RepairReason::size_mismatch};
+    return outcome;
+  }
 
   outcome.file.used_cached_hash = digest->used_cached_hash;
-  if (digest->sha256.equals_ignoring_case(file.sha256)) {
+  if (digest->sha256->equals_ignoring_case(file.sha256)) {
     outcome.file.status = FileStatus::healthy;
   } else {
     outcome.file.status = FileStatus::modified;
     outcome.repair = ClientScanRepairAction{&file, RepairReason::hash_mismatch};
   }
-  outcome.modified_unix_seconds = platform::to_modified_seconds(metadata.last_write);
-  outcome.file.actual_sha256 = digest->sha256;
+  outcome.modified_unix_seconds = platform::to_modified_seconds(digest->metadata.last_write);
+  outcome.file.actual_sha256 = std::move(digest->sha256);
   return outcome;
 }
 
