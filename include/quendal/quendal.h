@@ -159,7 +159,11 @@ typedef struct quendal_summary {
  * *summary alone. */
 QUENDAL_API int32_t quendal_scan_summary(const quendal_scan* scan, quendal_summary* summary);
 
-/* Frees the scan and its texts. NULL is allowed. Not while quendal_scan_run is running. */
+/* Frees the scan and its texts. NULL is allowed. Called while quendal_scan_run is running on
+ * another thread (a finalizer of a managed binding may do so), it cancels the scan, no progress
+ * call begins after it has returned (one already under way finishes), and the handle is freed
+ * when quendal_scan_run returns, which still returns the scan's status. After this call the
+ * handle must not be used again. */
 QUENDAL_API void quendal_scan_destroy(quendal_scan* scan);
 
 #ifdef __cplusplus

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -37,6 +38,7 @@ class CallbackObserver final : public RunObserver {
   void phase_started(ScanPhase) override {}
 
   bool progress(const ScanProgress& progress) override {
+    if (m_detached.load(std::memory_order_acquire)) return false;
     if (m_callback == nullptr) return true;
     quendal_progress reported{};
     reported.phase = static_cast<int32_t>(progress.phase);
@@ -58,9 +60,14 @@ class CallbackObserver final : public RunObserver {
 
   const std::string& warning_text() const { return m_warning; }
 
+  // No callback begins after this: the caller has given the scan up, and what `user_data`
+  // points to may be gone.
+  void detach() { m_detached.store(true, std::memory_order_release); }
+
  private:
   quendal_progress_callback m_callback;
   void* m_user_data;
+  std::atomic<bool> m_detached{false};
   std::string m_warning;
 };
 
@@ -118,7 +125,12 @@ struct quendal_scan {
   std::optional<std::string> option_error;
   quendal::CallbackObserver observer;
   quendal::ScanMonitor monitor;
-  std::atomic<bool> started{false};
+  // The handle's life: a run moves it from 0 to k_running and then to k_finished; destroy adds
+  // k_destroyed, and whichever of destroy and the run's end comes last frees the handle.
+  static constexpr unsigned k_running = 1;
+  static constexpr unsigned k_finished = 2;
+  static constexpr unsigned k_destroyed = 4;
+  std::atomic<unsigned> lifetime{0};
   // Written last by the run, with release order: the texts below are complete once a reader
   // sees a status other than pending.
   std::atomic<int32_t> status{QUENDAL_STATUS_PENDING};
@@ -170,7 +182,8 @@ quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
     quendal_scan_options given{};
     std::memcpy(&given, options,
                 std::min<std::size_t>(sizeof given, static_cast<std::size_t>(options->struct_size)));
-    auto* scan = new quendal_scan(given.progress, given.user_data);
+    // Owned until it is handed out: a text that cannot be copied frees it again.
+    std::unique_ptr<quendal_scan> scan(new quendal_scan(given.progress, given.user_data));
     std::optional<std::string>& error = scan->option_error;
     scan->options.client_dir = quendal::text_option(given.client_dir, given.client_dir_length,
                                                      "client_dir", true, error)
@@ -180,7 +193,7 @@ quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
                                  .value_or(std::string());
     scan->options.cache = quendal::text_option(given.cache_path, given.cache_path_length,
                                                "cache_path", false, error);
-    return scan;
+    return scan.release();
   } catch (...) {
     return nullptr;
   }
@@ -188,8 +201,8 @@ quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
 
 int32_t quendal_scan_run(quendal_scan* scan) {
   if (scan == nullptr) return QUENDAL_STATUS_FAILED;
-  bool expected = false;
-  if (!scan->started.compare_exchange_strong(expected, true)) {
+  unsigned idle = 0;
+  if (!scan->lifetime.compare_exchange_strong(idle, quendal_scan::k_running)) {
     return scan->status.load(std::memory_order_acquire);
   }
   int32_t status = QUENDAL_STATUS_FAILED;
@@ -206,6 +219,8 @@ int32_t quendal_scan_run(quendal_scan* scan) {
     scan->failure = "Failed to run scan: internal error";
   }
   scan->status.store(status, std::memory_order_release);
+  const unsigned before = scan->lifetime.fetch_xor(quendal_scan::k_running | quendal_scan::k_finished);
+  if ((before & quendal_scan::k_destroyed) != 0) delete scan;
   return status;
 }
 
@@ -244,6 +259,14 @@ int32_t quendal_scan_summary(const quendal_scan* scan, quendal_summary* summary)
   return 0;
 }
 
-void quendal_scan_destroy(quendal_scan* scan) { delete scan; }
+void quendal_scan_destroy(quendal_scan* scan) {
+  if (scan == nullptr) return;
+  // A managed binding's finalizer may get here while the run is still going on another thread:
+  // the run is then stopped and frees the handle as it returns.
+  scan->observer.detach();
+  scan->monitor.request_cancel();
+  const unsigned before = scan->lifetime.fetch_or(quendal_scan::k_destroyed);
+  if ((before & quendal_scan::k_running) == 0) delete scan;
+}
 
 }  // extern "C"

@@ -331,6 +331,51 @@ TEST(QuendalLibrary, CancelFromAnotherThreadStopsTheRunningScan) {
             (std::vector<std::string>{"client", "manifest.json"}));
 }
 
+// A finalizer of a managed binding can destroy a handle whose run is still going on.
+TEST(QuendalLibrary, DestroyDuringARunCancelsItAndTheRunFreesTheHandle) {
+  Client client;
+  struct Shared {
+    std::atomic<quendal_scan*> running{nullptr};
+    std::atomic<bool> destroyed{false};
+    std::atomic<int> calls_after_destroy{0};
+  } shared;
+  quendal_scan_options options{};
+  options.struct_size = sizeof options;
+  const std::string dir = client.dir();
+  const std::string manifest = client.manifest();
+  options.client_dir = dir.c_str();
+  options.client_dir_length = dir.size();
+  options.manifest_path = manifest.c_str();
+  options.manifest_path_length = manifest.size();
+  options.user_data = &shared;
+  options.progress = [](const quendal_progress* progress, void* user_data) -> int32_t {
+    auto* state = static_cast<Shared*>(user_data);
+    if (state->destroyed) ++state->calls_after_destroy;
+    if (progress->phase == QUENDAL_PHASE_CHECKING_FILES && state->running == nullptr) {
+      state->running = reinterpret_cast<quendal_scan*>(1);  // the handle is set by the test
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!state->destroyed && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    return 0;
+  };
+  quendal_scan* scan = quendal_scan_create(&options);
+  ASSERT_NE(scan, nullptr);
+  std::thread finalizer([&] {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (shared.running == nullptr && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    quendal_scan_destroy(scan);
+    shared.destroyed = true;
+  });
+  const int32_t status = quendal_scan_run(scan);  // frees the handle as it returns
+  finalizer.join();
+  EXPECT_EQ(status, QUENDAL_STATUS_CANCELLED);
+  EXPECT_EQ(shared.calls_after_destroy, 0);
+}
+
 TEST(QuendalLibrary, TwoScansInTwoThreadsBothComplete) {
   Client first;
   Client second;

@@ -62,6 +62,9 @@ Result<ReadHashCache> read_hash_cache(const std::string& cache_path) {
 
 namespace {
 
+// A warning for standard error: one line, whatever the path holds, and its line feed.
+std::string warning_line(const std::string& text) { return one_line(text) + "\n"; }
+
 // `bytes` in a new file at `path` (see OutputFile::create_new), readable by no more users than
 // `permissions` allow.
 Result<void> write_new_file(const std::string& path, std::string_view bytes,
@@ -91,22 +94,23 @@ Result<LoadedHashCache> accept_hash_cache(const std::string& cache_path, ReadHas
     if (!removed.ok()) {
       return Failure{"Failed to remove corrupted cache '" + cache_path + "': " + removed.error()};
     }
-    loaded.warning = "Ignoring corrupted client hash cache '" + cache_path +
-                     "' and rebuilding it: " + read.document.error() + "\n";
+    loaded.warning = warning_line("Ignoring corrupted client hash cache '" + cache_path +
+                                  "' and rebuilding it: " + read.document.error());
     return loaded;
   }
 
   ClientHashCacheDocument& document = *read.document;
   if (trim_white_space(document.schema_version) != k_hash_cache_schema) {
-    loaded.warning = "Ignoring outdated client hash cache '" + cache_path + "' with schema " +
-                     quoted_excerpt(document.schema_version) + ".\n";
+    loaded.warning = warning_line("Ignoring outdated client hash cache '" + cache_path +
+                                  "' with schema " + quoted_excerpt(document.schema_version) +
+                                  ".");
     return loaded;
   }
 
   const std::string stored_root = normalize_root_path(document.client_root);
   if (!stored_root.empty() && stored_root != normalize_root_path(client_root)) {
-    loaded.warning = "Ignoring client hash cache '" + cache_path +
-                     "' because it targets a different client directory.\n";
+    loaded.warning = warning_line("Ignoring client hash cache '" + cache_path +
+                                  "' because it targets a different client directory.");
     return loaded;
   }
   loaded.entries = std::move(document.entries);

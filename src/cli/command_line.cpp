@@ -50,7 +50,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
       pending = argument;
       continue;
     }
-    return argument_error("Unknown argument: " + argument);
+    return argument_error("Unknown argument: " + one_line(argument));
   }
   if (!pending.empty()) return argument_error("Missing value for " + pending);
   if (!client_dir) return argument_error("Missing required argument --client-dir");

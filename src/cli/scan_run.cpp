@@ -101,10 +101,9 @@ struct ReleaseRunData {
 
 Failure cancelled() { return Failure{std::string(k_scan_cancelled)}; }
 
-}  // namespace
 
-Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
-                                   ReportDestination& destination, RunMemory memory) {
+Result<ClientScanSummary> run_steps(ScanOptions options, ScanMonitor& monitor,
+                                    ReportDestination& destination, RunMemory memory) {
   const std::unique_ptr<RunData, ReleaseRunData> data(new RunData, ReleaseRunData{memory});
   if (monitor.cancel_requested()) return cancelled();
   monitor.begin_phase(ScanPhase::reading_manifest);
@@ -198,6 +197,17 @@ Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
   if (!closed.ok()) return closed.failure();
   monitor.end_phase();
   return summary;
+}
+
+}  // namespace
+
+Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
+                                   ReportDestination& destination, RunMemory memory) {
+  Result<ClientScanSummary> run = run_steps(std::move(options), monitor, destination, memory);
+  if (run.ok()) return run;
+  // A path or a value from a document can hold line feeds and terminal controls; the message
+  // that quotes it must stay one line of plain text.
+  return catch_out_of_memory([&] { return Result<ClientScanSummary>(Failure{one_line(run.error())}); });
 }
 
 }  // namespace quendal

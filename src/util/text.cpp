@@ -110,6 +110,57 @@ std::size_t valid_utf8_prefix(std::string_view text) {
 
 bool is_valid_utf8(std::string_view text) { return valid_utf8_prefix(text) == text.size(); }
 
+namespace {
+
+// Appends `text` with what would break its line or drive a terminal written as escapes: C0
+// and C1 control characters and DEL in JSON's form ("\n", "\u001b", "\u009b"), and bytes
+// that are not UTF-8 as "\xNN".
+void append_one_line(std::string& out, std::string_view text) {
+  static constexpr char k_hex[] = "0123456789abcdef";
+  const auto escape = [&](std::string_view prefix, unsigned value) {
+    out += prefix;
+    out += k_hex[(value >> 4) & 0xF];
+    out += k_hex[value & 0xF];
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out += text[i++];
+      continue;
+    }
+    char32_t c = 0;
+    const std::size_t n = decode_utf8(text, i, c);
+    if (n == 0) {
+      escape("\\x", byte);
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case U'\b': out += "\\b"; break;
+      case U'\t': out += "\\t"; break;
+      case U'\n': out += "\\n"; break;
+      case U'\f': out += "\\f"; break;
+      case U'\r': out += "\\r"; break;
+      default:
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+          escape("\\u00", static_cast<unsigned>(c));
+        } else {
+          out.append(text.substr(i, n));
+        }
+    }
+    i += n;
+  }
+}
+
+}  // namespace
+
+std::string one_line(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  append_one_line(result, text);
+  return result;
+}
+
 std::string quoted_excerpt(std::string_view text) {
   // The excerpt ends before the lead byte of the first code point beyond the limit; a value of
   // many megabytes is only scanned that far.
@@ -123,26 +174,7 @@ std::string quoted_excerpt(std::string_view text) {
   std::string result;
   result.reserve(end + 8);
   result += '\'';
-  for (const char c : text.substr(0, end)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      result += c;
-      continue;
-    }
-    switch (c) {
-      case '\b': result += "\\b"; break;
-      case '\t': result += "\\t"; break;
-      case '\n': result += "\\n"; break;
-      case '\f': result += "\\f"; break;
-      case '\r': result += "\\r"; break;
-      default: {
-        static constexpr char k_hex[] = "0123456789abcdef";
-        result += "\\u00";
-        result += k_hex[byte >> 4];
-        result += k_hex[byte & 0xF];
-      }
-    }
-  }
+  append_one_line(result, text.substr(0, end));
   if (end < text.size()) result += "\u2026";
   result += '\'';
   return result;

@@ -46,11 +46,15 @@ std::size_t valid_utf8_prefix(std::string_view text);
 // The most code points of a text that quoted_excerpt() keeps.
 inline constexpr std::size_t k_max_excerpt_code_points = 120;
 
+// `text` made safe to stand in a one-line message on a terminal: control characters (U+0000 to
+// U+001F and U+007F to U+009F) written as JSON escapes ("\n", "\u001b"), and bytes that are not
+// UTF-8 as "\xNN". Everything else is copied unchanged, so a text without them stays as it is.
+std::string one_line(std::string_view text);
+
 // `text` in single quotes, for quoting a document's text in a one-line fault description. A text
 // of more than k_max_excerpt_code_points code points is cut after that many (never inside a
-// UTF-8 sequence) and "…" (U+2026) stands before the closing quote; control characters (U+0000 to
-// U+001F, U+007F) are written as JSON escapes ("\n", "\u001b") so the description stays on one
-// line. Other bytes are copied unchanged.
+// UTF-8 sequence) and "…" (U+2026) stands before the closing quote; the rest is written as
+// one_line() writes it.
 std::string quoted_excerpt(std::string_view text);
 
 // A to Z replaced by a to z; every other byte unchanged.

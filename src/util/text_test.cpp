@@ -49,6 +49,20 @@ TEST(WhiteSpacePrefix, MeasuresLeadingUnicodeWhiteSpaceInBytes) {
   }
 }
 
+TEST(OneLine, EscapesWhatWouldBreakTheLineOrDriveATerminal) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/games/a b/\u00e9\u20ac\U0001f600.pak", "/games/a b/\u00e9\u20ac\U0001f600.pak"},
+      {"x\nWarning: forged\r\n", "x\\nWarning: forged\\r\\n"},
+      {"\x1b[31mred\x1b[0m", "\\u001b[31mred\\u001b[0m"},
+      {std::string("\0\x7f", 2) + "\u0085\u009b\u00a0", "\\u0000\\u007f\\u0085\\u009b\u00a0"},
+      // Bytes that are not UTF-8: a lone C1 byte, an overlong form, a cut sequence.
+      {"a\x9b\xc0\xaf\xe2\x82", "a\\x9b\\xc0\\xaf\\xe2\\x82"},
+  };
+  for (const auto& [text, line] : cases) {
+    EXPECT_EQ(one_line(text), line) << testing::PrintToString(text);
+  }
+}
+
 TEST(QuotedExcerpt, QuotesCutsAfter120CodePointsAndEscapesControlCharacters) {
   const std::string a119(119, 'a');
   const std::string a120(120, 'a');
