@@ -498,8 +498,9 @@ class CacheStateTest(CacheTestCase):
         # or anywhere else.
         cases = [(arg(state / "folder.json"), "Is a directory"),
                  ("", "the path names no file"),
-                 (arg(state / "absent") + sep, "the path names no file"),
-                 (arg(state / "absent") + sep + "..", "the path names no file")]
+                 (arg(state / "absent") + sep, "the path names no file")]
+        if not windows():  # Windows takes "absent\.." for "state" itself, a directory
+            cases.append((arg(state / "absent") + sep + "..", "the path names no file"))
         output = self.dir / "report.json"
         for path, cause in cases:
             with self.subTest(path=path):

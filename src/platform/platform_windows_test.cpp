@@ -410,9 +410,9 @@ TEST(LongPath, ResolvesOpensWritesAndRenamesThroughTheExtendedLengthForm) {
   Result<std::optional<FileMetadata>> metadata = file_metadata(file);
   ASSERT_TRUE(metadata.ok() && metadata->has_value());
   EXPECT_EQ((*metadata)->length, 3u);
-  Result<std::string> content = read_file(file);
+  Result<FileContent> content = read_file(file);
   ASSERT_TRUE(content.ok()) << content.error();
-  EXPECT_EQ(*content, "abc");
+  EXPECT_EQ(content->bytes, "abc");
   ASSERT_TRUE(rename_file(file, client + "\\a\\b\\d.json").ok());
   EXPECT_EQ(sha256_of_file(client + "\\a\\b\\d.json", 65536),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
@@ -498,12 +498,15 @@ TEST(ReadFile, ReturnsTheWholeContentAndRefusesADirectory) {
   TempDir dir;
   const std::string content = std::string("line one\r\nline two\n") + '\0' + "\xFF";
   put(dir / L"m.json", content);
-  Result<std::string> read = read_file(dir.utf8_path(L"m.json"));
-  ASSERT_TRUE(read.ok()) << read.error();
-  EXPECT_EQ(*read, content);
+  for (FinalLink final_link : {FinalLink::follow, FinalLink::owned_only}) {
+    Result<FileContent> read = read_file(dir.utf8_path(L"m.json"), final_link);
+    ASSERT_TRUE(read.ok()) << read.error();
+    EXPECT_EQ(read->bytes, content);
+    EXPECT_EQ(read->metadata.length, content.size());
+  }
 
   fs::create_directories(dir / L"sub");
-  Result<std::string> directory = read_file(dir.utf8_path(L"sub"));
+  Result<FileContent> directory = read_file(dir.utf8_path(L"sub"));
   ASSERT_FALSE(directory.ok());
   EXPECT_FALSE(directory.error().empty());
   EXPECT_FALSE(has_line_break(directory.error()));
@@ -536,6 +539,38 @@ TEST(WriteFile, TruncatesAHiddenOrSystemFileAndKeepsItsAttributes) {
     const DWORD kept = ::GetFileAttributesW(file.c_str());
     EXPECT_TRUE(kept != INVALID_FILE_ATTRIBUTES && (kept & attributes) == attributes) << kept;
   }
+}
+
+TEST(OutputFileCreateNew, ReplacesWhatStandsAtTheNameWithANewPlainFile) {
+  TempDir dir;
+  const std::string name = dir.utf8_path(L"cache.json.tmp-1");
+  for (const char* before : {"nothing", "an older copy"}) {
+    if (std::string_view(before) != "nothing") put(dir / L"cache.json.tmp-1", before);
+    Result<OutputFile> file = OutputFile::create_new(name);
+    ASSERT_TRUE(file.ok()) << before << ": " << file.error();
+    ASSERT_TRUE(file->write("{\n}").ok());
+    ASSERT_TRUE(file->close().ok());
+    EXPECT_EQ(get(dir / L"cache.json.tmp-1"), "{\n}");
+    const DWORD attributes = ::GetFileAttributesW((dir / L"cache.json.tmp-1").c_str());
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY), 0u);
+  }
+  // A directory at the name is not removed, and the new file cannot be made.
+  fs::create_directories(dir / L"cache.json.tmp-2");
+  Result<OutputFile> blocked = OutputFile::create_new(dir.utf8_path(L"cache.json.tmp-2"));
+  ASSERT_FALSE(blocked.ok());
+  EXPECT_FALSE(has_line_break(blocked.error()));
+  EXPECT_TRUE(fs::is_directory(dir / L"cache.json.tmp-2"));
+}
+
+TEST(OutputFileCreate, WritesThroughTheOwnedLinksRule) {
+  TempDir dir;
+  put(dir / L"out.json", "a much longer first version\n");
+  Result<OutputFile> file =
+      OutputFile::create(dir.utf8_path(L"out.json"), FinalLink::owned_only);
+  ASSERT_TRUE(file.ok()) << file.error();
+  ASSERT_TRUE(file->write("{}").ok());
+  ASSERT_TRUE(file->close().ok());
+  EXPECT_EQ(get(dir / L"out.json"), "{}");
 }
 
 TEST(WriteFile, FailsInAMissingDirectory) {
