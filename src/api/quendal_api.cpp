@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/command_line.h"
-#include "cli/report_destination.h"
-#include "cli/scan_run.h"
+#include "run/scan_options.h"
+#include "run/report_destination.h"
+#include "run/scan_run.h"
 #include "scan/scan_monitor.h"
 #include "util/out_of_memory.h"
 #include "util/text.h"

@@ -1,8 +1,8 @@
 #include "cli/command_line.h"
 
 #include "cli/progress_line.h"
-#include "cli/report_destination.h"
-#include "cli/scan_run.h"
+#include "run/report_destination.h"
+#include "run/scan_run.h"
 #include "platform/platform.h"
 #include "util/out_of_memory.h"
 #include "util/text.h"

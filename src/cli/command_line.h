@@ -8,15 +8,9 @@
 #include <variant>
 #include <vector>
 
-namespace quendal {
+#include "run/scan_options.h"
 
-// The four paths of one run, each exactly as typed.
-struct ScanOptions {
-  std::string client_dir;
-  std::string manifest;
-  std::optional<std::string> cache;
-  std::optional<std::string> output;
-};
+namespace quendal {
 
 inline constexpr int k_exit_success = 0;
 inline constexpr int k_exit_failure = 1;

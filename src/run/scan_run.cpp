@@ -1,4 +1,4 @@
-#include "cli/scan_run.h"
+#include "run/scan_run.h"
 
 #include <functional>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "cli/report_destination.h"
+#include "run/report_destination.h"
 
 #include "util/out_of_memory.h"
 
