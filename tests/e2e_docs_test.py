@@ -32,6 +32,7 @@ EXAMPLES = REPO / "examples"
 MANIFEST_SCHEMA = "quendal-manifest.schema.json"
 REPORT_SCHEMA = "quendal-scan-report.schema.json"
 CACHE_SCHEMA = "quendal-hash-cache.schema.json"
+PROGRESS_SCHEMA = "quendal-progress.schema.json"
 
 
 def _import_jsonschema():
@@ -155,7 +156,7 @@ class SchemaDocumentsTest(SchemaTestCase):
                 for i, sub in enumerate(node):
                     walk(sub, "%s/%d" % (where, i))
 
-        for name in (MANIFEST_SCHEMA, REPORT_SCHEMA, CACHE_SCHEMA):
+        for name in (MANIFEST_SCHEMA, REPORT_SCHEMA, CACHE_SCHEMA, PROGRESS_SCHEMA):
             schema = json.loads((SCHEMAS / name).read_text(encoding="utf-8"))
             self.assertEqual(schema["$schema"], "https://json-schema.org/draft/2020-12/schema")
             for key in ("$id", "title", "description"):
@@ -373,7 +374,8 @@ class ManualPageTest(unittest.TestCase):
         self.assertEqual((proc.returncode, proc.stderr), (0, b""))
         lines = proc.stdout.decode("utf-8").splitlines()
         for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "FILES",
-                        "THE SCAN REPORT", "DIAGNOSTICS", "EXAMPLES"):
+                        "ENVIRONMENT", "PROGRESS CHANNEL", "THE SCAN REPORT", "DIAGNOSTICS",
+                        "EXAMPLES"):
             self.assertIn(heading, lines)
         # The usage text in the manual is the one that --help prints.
         help_run = run_tool(["--help"])

@@ -12,7 +12,8 @@ import os
 import sys
 import unittest
 
-MODULES = ["e2e_scan_test", "e2e_cache_test", "e2e_docs_test", "e2e_progress_test"]
+MODULES = ["e2e_scan_test", "e2e_cache_test", "e2e_docs_test", "e2e_progress_test",
+           "e2e_progress_channel_test"]
 
 
 def main():
