@@ -1,6 +1,7 @@
 # What `cmake --install` puts under the prefix: the program, both libraries, the header, the CMake
 # package (find_package(quendal CONFIG) gives quendal::quendal, the shared library, and
-# quendal::quendal_static), the pkg-config file, the manual page and the document schemas.
+# quendal::quendal_static), the pkg-config file, the manual page and the document schemas, and
+# on POSIX systems the copyright file and the changelog.
 include(CMakePackageConfigHelpers)
 
 set(quendal_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quendal)
@@ -49,6 +50,31 @@ configure_file(cmake/quendal.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quendal.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quendal.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(FILES doc/quendal.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# On POSIX systems the manual page goes compressed, as man and the Debian policy expect, beside
+# the copyright file, the changelog (gzip -9n: no name or time in it, so every build is the same)
+# and the reasons for the lintian tags the package overrides. Windows has no man; the zip keeps
+# the page as it is.
+if(WIN32)
+  install(FILES doc/quendal.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  find_program(QUENDAL_GZIP gzip REQUIRED)
+  set(quendal_gzipped ${CMAKE_CURRENT_BINARY_DIR}/gzipped)
+  set(quendal_gzip_outputs)
+  foreach(source doc/quendal.1 packaging/debian/changelog)
+    get_filename_component(name ${source} NAME)
+    add_custom_command(OUTPUT ${quendal_gzipped}/${name}.gz
+                       COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${source}
+                               ${quendal_gzipped}/${name}
+                       COMMAND ${QUENDAL_GZIP} -9nf ${quendal_gzipped}/${name}
+                       DEPENDS ${source} VERBATIM)
+    list(APPEND quendal_gzip_outputs ${quendal_gzipped}/${name}.gz)
+  endforeach()
+  add_custom_target(quendal_gzipped_docs ALL DEPENDS ${quendal_gzip_outputs})
+  install(FILES ${quendal_gzipped}/quendal.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/debian/copyright ${quendal_gzipped}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES packaging/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME quendal)
+endif()
 install(DIRECTORY schemas/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quendal
         FILES_MATCHING PATTERN "*.schema.json")

@@ -6,10 +6,11 @@
 
 # The build needs the compiler, CMake, Ninja and the libraries; the tests need GoogleTest,
 # Python, python3-jsonschema (the schema checks) and man-db with groff-base (the manual page);
-# the install and package checks need gcc (the C example), pkg-config, and dpkg-dev with file
-# (cpack's Debian generator reads the dependencies of the binaries through them).
+# the install and package checks need gcc (the C example), pkg-config, dpkg-dev with file
+# (cpack's Debian generator reads the dependencies of the binaries through them), gzip (the
+# compressed manual page and changelog) and lintian (the package's check).
 QUENDAL_PACKAGES=(g++ cmake ninja-build libssl-dev libboost-json1.81-dev libgtest-dev python3
-  python3-jsonschema man-db groff-base gcc pkg-config dpkg-dev file)
+  python3-jsonschema man-db groff-base gcc pkg-config dpkg-dev file gzip lintian)
 
 package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

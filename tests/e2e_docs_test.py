@@ -17,6 +17,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -32,6 +33,7 @@ EXAMPLES = REPO / "examples"
 MANIFEST_SCHEMA = "quendal-manifest.schema.json"
 REPORT_SCHEMA = "quendal-scan-report.schema.json"
 CACHE_SCHEMA = "quendal-hash-cache.schema.json"
+PROGRESS_SCHEMA = "quendal-progress.schema.json"
 
 
 def _import_jsonschema():
@@ -155,7 +157,7 @@ class SchemaDocumentsTest(SchemaTestCase):
                 for i, sub in enumerate(node):
                     walk(sub, "%s/%d" % (where, i))
 
-        for name in (MANIFEST_SCHEMA, REPORT_SCHEMA, CACHE_SCHEMA):
+        for name in (MANIFEST_SCHEMA, REPORT_SCHEMA, CACHE_SCHEMA, PROGRESS_SCHEMA):
             schema = json.loads((SCHEMAS / name).read_text(encoding="utf-8"))
             self.assertEqual(schema["$schema"], "https://json-schema.org/draft/2020-12/schema")
             for key in ("$id", "title", "description"):
@@ -373,7 +375,8 @@ class ManualPageTest(unittest.TestCase):
         self.assertEqual((proc.returncode, proc.stderr), (0, b""))
         lines = proc.stdout.decode("utf-8").splitlines()
         for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "FILES",
-                        "THE SCAN REPORT", "DIAGNOSTICS", "EXAMPLES"):
+                        "ENVIRONMENT", "PROGRESS CHANNEL", "THE SCAN REPORT", "DIAGNOSTICS",
+                        "EXAMPLES"):
             self.assertIn(heading, lines)
         # The usage text in the manual is the one that --help prints.
         help_run = run_tool(["--help"])
@@ -381,6 +384,28 @@ class ManualPageTest(unittest.TestCase):
         usage = help_run.out.decode("utf-8").rstrip("\n").split("\n")
         start = next(i for i, line in enumerate(lines) if line.strip().startswith("Usage: "))
         self.assertEqual([line.strip() for line in lines[start:start + len(usage)]], usage)
+
+    def test_causes_for_entries_that_are_not_regular_files_are_the_programs(self):
+        """The page quotes the program's cause for a directory and for a FIFO."""
+        proc = subprocess.run(["man", "-E", "UTF-8", "-l", str(MANUAL)], env=self.ENV,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        page = " ".join(proc.stdout.decode("utf-8").split())
+        with tempfile.TemporaryDirectory() as temp:
+            client = Path(temp, "client")
+            (client / "data" / "d00").mkdir(parents=True)
+            os.mkfifo(client / "data" / "f00")
+            manifest = Path(temp, "manifest.json")
+            size = os.stat(client / "data" / "d00").st_size
+            for name, size, quoted in (("d00", size, "Failed to open '.../data/d00': %s"),
+                                       ("f00", 0, "with the cause %s.")):
+                with self.subTest(name):
+                    manifest.write_text(json.dumps(manifest_doc(
+                        [file_entry("data/" + name, size=size, sha256="00" * 32)])))
+                    run = run_tool(["--client-dir", str(client), "--manifest", str(manifest)])
+                    prefix = "Failed to open '%s/data/%s': " % (os.path.realpath(client), name)
+                    err = run.err.decode("utf-8")
+                    self.assertTrue(run.code == 1 and err.startswith(prefix), run)
+                    self.assertIn(quoted % err[len(prefix):-1], page)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ import sys
 import unittest
 
 MODULES = ["e2e_scan_test", "e2e_cache_test", "e2e_docs_test", "e2e_progress_test",
-           "e2e_elevated_test"]
+           "e2e_progress_channel_test", "e2e_elevated_test"]
 
 
 def main():

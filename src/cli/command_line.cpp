@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include "cli/progress_channel.h"
 #include "cli/progress_line.h"
 #include "run/report_destination.h"
 #include "run/scan_run.h"
@@ -17,6 +18,10 @@ const std::string_view k_usage_text =
     "Protected root files are preserved when present and only repaired when missing.";
 
 namespace {
+
+// The message of a run that ran out of memory between its steps, or for its own message, with
+// its line feed: written in one request, as every other message is.
+constexpr std::string_view k_run_out_of_memory_line = "Failed to run scan: out of memory\n";
 
 ArgumentError argument_error(std::string message) {
   message += "\n\n";
@@ -88,23 +93,33 @@ int run_program(const std::vector<std::string>& arguments) {
   }
   ScanOptions& options = std::get<ScanOptions>(parsed);
   ProgramObserver observer(platform::stderr_is_terminal());
+  ProgressChannel channel(platform::environment_variable(k_progress_variable), observer);
+  observer.forward_to(&channel);
   ScanMonitor monitor(&observer);
   OutputReportDestination destination(options.output);
   Result<ClientScanSummary> run =
       run_scan(std::move(options), monitor, destination, RunMemory::keep_until_exit);
   observer.erase();
-  if (!run.ok()) {
-    if (run.error() == k_out_of_memory) return platform::program_out_of_memory();
-    write_message_line(run.error());
-    return k_exit_failure;
+  if (run.ok()) {
+    channel.end(k_exit_success, std::nullopt);
+    return k_exit_success;
   }
-  return k_exit_success;
+  // The end event before the message, so that a warning about the channel never follows the
+  // message, which a launcher takes from the last line of standard error.
+  if (run.error() == k_out_of_memory) {
+    channel.end(k_exit_failure,
+                k_run_out_of_memory_line.substr(0, k_run_out_of_memory_line.size() - 1));
+    return platform::program_out_of_memory();
+  }
+  channel.end(k_exit_failure, run.error());
+  write_message_line(run.error());
+  return k_exit_failure;
 }
 
 }  // namespace
 
 int platform::program_out_of_memory() {
-  (void)platform::write_stderr("Failed to run scan: out of memory\n");
+  (void)platform::write_stderr(k_run_out_of_memory_line);
   return k_exit_failure;
 }
 

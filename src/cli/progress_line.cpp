@@ -78,6 +78,7 @@ std::string format_progress_line(const ScanProgress& progress, double seconds) {
 }
 
 void ProgramObserver::phase_started(ScanPhase phase) {
+  if (m_forward != nullptr) m_forward->phase_started(phase);
   if (phase != ScanPhase::checking_files) {
     erase();
     return;
@@ -87,6 +88,7 @@ void ProgramObserver::phase_started(ScanPhase phase) {
 }
 
 bool ProgramObserver::progress(const ScanProgress& progress) {
+  if (m_forward != nullptr) (void)m_forward->progress(progress);
   if (!m_show_line || progress.phase != ScanPhase::checking_files) return true;
   const auto now = std::chrono::steady_clock::now();
   if (m_drawn && now - m_last_draw < k_redraw_interval) return true;

@@ -24,8 +24,9 @@ std::string format_progress_line(const ScanProgress& progress, double seconds);
 // true (standard error is a terminal) the checking phase is shown as format_progress_line,
 // redrawn in place after "\r" at most every k_redraw_interval, the first time at once; the
 // line is erased ("\r", as many spaces as it was long, "\r") before a warning, when another
-// phase begins and by erase(), so nothing of it stays between other texts. Never cancels.
-// Used on the run's thread only.
+// phase begins and by erase(), so nothing of it stays between other texts. The phases and the
+// progress calls also go to the observer given to forward_to (the progress channel), first.
+// Never cancels. Used on the run's thread only.
 class ProgramObserver final : public RunObserver {
  public:
   static constexpr std::chrono::milliseconds k_redraw_interval{200};
@@ -39,8 +40,12 @@ class ProgramObserver final : public RunObserver {
   // Erases the line when it is shown.
   void erase();
 
+  // `observer` (null: none) must outlive this one; its answer to a progress call is ignored.
+  void forward_to(RunObserver* observer) { m_forward = observer; }
+
  private:
   bool m_show_line;
+  RunObserver* m_forward = nullptr;
   std::size_t m_shown = 0;  // the width the line takes on the terminal; 0: nothing shown
   bool m_drawn = false;     // drawn at least once in this checking phase
   std::chrono::steady_clock::time_point m_checking_began;

@@ -4,7 +4,7 @@
 // the plan's error number. In every other build FAULT_POINT is empty and costs nothing.
 //
 // The plan comes from the environment variable QUENDAL_FAULTS, read once by the test build's main
-// (the production binary reads no environment variable). It is a list of items separated by ";":
+// (the production binary never reads it). It is a list of items separated by ";":
 //
 //   kind=K       the kind of call to fail: open, read, write, rename, remove, create_directory,
 //                metadata, allocation

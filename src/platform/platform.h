@@ -274,6 +274,53 @@ Result<void> write_stderr(std::string_view bytes);
 // succeeds), where a person may be watching; false for files, pipes and a closed stream.
 bool stderr_is_terminal();
 
+// The value of the environment variable `name`, nullopt when it is not set. On Windows the
+// UTF-16 value comes as argument_to_utf8 gives it, so a value without a UTF-8 form is passed as
+// bytes that are not valid UTF-8.
+std::optional<std::string> environment_variable(const char* name);
+
+// An output for lines that a reader may take at its own pace, or never: the program's progress
+// channel. Writes never wait, and a reader that has gone away gives a write failure, never a
+// signal. Not copyable; closed by the destructor. One object is used by one thread.
+class NonBlockingOutput {
+ public:
+  // The open descriptor `descriptor` of the process (on Windows a C runtime descriptor, as a
+  // parent passes extra standard streams), duplicated. A pipe's descriptor is switched to
+  // non-blocking mode (on Windows PIPE_NOWAIT) until this object is destroyed; its other holders
+  // share that mode meanwhile. Fails with "Bad file descriptor" when `descriptor` is not open
+  // for writing.
+  static Result<NonBlockingOutput> open_descriptor(std::int64_t descriptor);
+
+  // The file, FIFO or (Windows) named pipe `\\.\pipe\name` at the absolute path `path`, opened
+  // for writing: a regular file is created when missing and appended to; a FIFO must be open
+  // for reading already (otherwise "No such device or address"), as must a named pipe. Fails
+  // with "Not an absolute path" for a relative one, or the system's cause.
+  static Result<NonBlockingOutput> open_path(const std::string& path);
+
+  NonBlockingOutput(NonBlockingOutput&& other) noexcept;
+  NonBlockingOutput& operator=(NonBlockingOutput&& other) noexcept;
+  NonBlockingOutput(const NonBlockingOutput&) = delete;
+  NonBlockingOutput& operator=(const NonBlockingOutput&) = delete;
+  ~NonBlockingOutput();
+
+  // Writes the start of `bytes` that the reader takes now and returns its length: 0 when a pipe
+  // or socket is full. A failure is the cause ("Broken pipe" once the reader has gone).
+  Result<std::size_t> write_some(std::string_view bytes);
+
+  // Returns once write_some may take bytes again or `milliseconds` have passed, whichever comes
+  // first (on Windows after a short sleep).
+  void wait_writable(int milliseconds);
+
+ private:
+  NonBlockingOutput(std::intptr_t handle, int kind, int restore_flags)
+      : m_handle(handle), m_kind(kind), m_restore_flags(restore_flags) {}
+  void close();
+
+  std::intptr_t m_handle;
+  int m_kind;           // how write_some writes to the handle; the implementation's own values
+  int m_restore_flags;  // the mode to put back when closing, or -1
+};
+
 // ---- Memory ----
 
 // Hints that the buffer [data, data + size), about to be filled, be backed by huge pages where

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/uio.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -53,6 +56,13 @@ Result<void> write_all(int fd, std::string_view bytes) {
     const ssize_t n = ::write(fd, data, left);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A parent may hand over a stream in non-blocking mode (or share the description of a
+      // pipe that the progress channel switched): wait for room as a blocking write would.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        struct pollfd room = {fd, POLLOUT, 0};
+        ::poll(&room, 1, -1);
+        continue;
+      }
       return errno_failure(errno);
     }
     data += n;
@@ -532,6 +542,97 @@ Result<void> write_stdout(std::string_view bytes) {
 Result<void> write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+std::optional<std::string> environment_variable(const char* name) {
+  const char* value = ::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+// The progress channel has no fault points: its failures change nothing that a run reports, and
+// the end-to-end tests fail it for real (a closed pipe, /dev/full, a descriptor that is not open).
+namespace {
+
+// How NonBlockingOutput writes: a socket takes MSG_DONTWAIT per call, so its description keeps
+// its mode; anything else is written with write(), non-blocking where it could block.
+constexpr int k_write_plain = 0;
+constexpr int k_send_socket = 1;
+
+}  // namespace
+
+Result<NonBlockingOutput> NonBlockingOutput::open_descriptor(std::int64_t descriptor) {
+  if (descriptor < 0 || descriptor > INT_MAX) return errno_failure(EBADF);
+  const int fd = static_cast<int>(descriptor);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return errno_failure(errno);
+  if ((flags & O_ACCMODE) == O_RDONLY) return errno_failure(EBADF);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno_failure(errno);
+  // A descriptor of our own, out of the way of the standard streams and not inherited.
+  const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) return errno_failure(errno);
+  if (S_ISSOCK(st.st_mode)) return NonBlockingOutput(own, k_send_socket, -1);
+  int restore = -1;
+  // A pipe has no per-call non-blocking write: its description changes mode, for as long as
+  // the channel is open. A terminal is left alone, since the shell shares it; it takes writes
+  // at once anyway.
+  if (S_ISFIFO(st.st_mode) && (flags & O_NONBLOCK) == 0) {
+    if (::fcntl(own, F_SETFL, flags | O_NONBLOCK) == 0) restore = flags;
+  }
+  return NonBlockingOutput(own, k_write_plain, restore);
+}
+
+Result<NonBlockingOutput> NonBlockingOutput::open_path(const std::string& path) {
+  if (path.empty() || path[0] != '/') return Failure{"Not an absolute path"};
+  // O_NONBLOCK: opening a FIFO without a reader fails (ENXIO) instead of waiting for one, and
+  // the description is the channel's own, so writes to it never wait either.
+  const int fd = retry_open(
+      path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return errno_failure(errno);
+  return NonBlockingOutput(fd, k_write_plain, -1);
+}
+
+NonBlockingOutput::NonBlockingOutput(NonBlockingOutput&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)),
+      m_kind(other.m_kind),
+      m_restore_flags(other.m_restore_flags) {}
+
+NonBlockingOutput& NonBlockingOutput::operator=(NonBlockingOutput&& other) noexcept {
+  if (this != &other) {
+    close();
+    m_handle = std::exchange(other.m_handle, -1);
+    m_kind = other.m_kind;
+    m_restore_flags = other.m_restore_flags;
+  }
+  return *this;
+}
+
+NonBlockingOutput::~NonBlockingOutput() { close(); }
+
+void NonBlockingOutput::close() {
+  if (m_handle < 0) return;
+  const int fd = static_cast<int>(std::exchange(m_handle, -1));
+  if (m_restore_flags >= 0) ::fcntl(fd, F_SETFL, m_restore_flags);
+  ::close(fd);
+}
+
+Result<std::size_t> NonBlockingOutput::write_some(std::string_view bytes) {
+  const int fd = static_cast<int>(m_handle);
+  for (;;) {
+    const ssize_t n = m_kind == k_send_socket
+                          ? ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                          : ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::size_t{0};
+    return errno_failure(errno);
+  }
+}
+
+void NonBlockingOutput::wait_writable(int milliseconds) {
+  struct pollfd room = {static_cast<int>(m_handle), POLLOUT, 0};
+  ::poll(&room, 1, milliseconds);
+}
 
 SystemTime system_time_now() {
   struct timespec now;

@@ -872,6 +872,136 @@ bool stderr_is_terminal() {
   return ::GetConsoleMode(handle, &mode) != 0;
 }
 
+std::optional<std::string> environment_variable(const char* name) {
+  Result<std::wstring> wide_name = utf8_to_wide(name);
+  if (!wide_name.ok()) return std::nullopt;
+  std::wstring value(MAX_PATH, L'\0');
+  for (;;) {
+    ::SetLastError(NO_ERROR);
+    // Returns the length without the terminating NUL, or the size needed including it; 0 for
+    // a variable that is not set, and for one set to the empty text.
+    const DWORD length = ::GetEnvironmentVariableW(wide_name->c_str(), value.data(),
+                                                   static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      break;
+    }
+    value.resize(length);
+  }
+  return windows::argument_to_utf8(value);
+}
+
+namespace {
+
+// How NonBlockingOutput writes: WriteFile in every case; a pipe that could be switched to
+// PIPE_NOWAIT is switched back when the channel closes.
+constexpr int k_write_plain = 0;
+constexpr int k_pipe_nowait = 1;
+
+// The C runtime's text for EBADF, the same as the POSIX one.
+constexpr std::string_view k_bad_descriptor = "Bad file descriptor";
+
+// Switches the pipe `handle` to PIPE_NOWAIT, where WriteFile takes what fits and returns. Other
+// handles (files, consoles) take writes without waiting for a reader anyway. A pipe that refuses
+// the switch is written as it is.
+int without_waiting(HANDLE handle) {
+  if (::GetFileType(handle) != FILE_TYPE_PIPE) return k_write_plain;
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+  return ::SetNamedPipeHandleState(handle, &mode, nullptr, nullptr) ? k_pipe_nowait : k_write_plain;
+}
+
+// "\\.\pipe\" in either separator, in any letter case.
+bool is_named_pipe_path(std::string_view path) {
+  if (path.size() < 9 || !is_separator(path[0]) || !is_separator(path[1]) || path[2] != '.' ||
+      !is_separator(path[3]) || !is_separator(path[8])) {
+    return false;
+  }
+  for (std::size_t i = 0; i < 4; ++i) {
+    if ((path[4 + i] | 0x20) != "pipe"[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<NonBlockingOutput> NonBlockingOutput::open_descriptor(std::int64_t descriptor) {
+  if (descriptor < 0 || descriptor > INT_MAX) return Failure{std::string(k_bad_descriptor)};
+  const std::intptr_t os_handle = ::_get_osfhandle(static_cast<int>(descriptor));
+  // -2: a descriptor of a stream that has no handle (a GUI process's standard streams).
+  if (os_handle == -1 || os_handle == -2) return Failure{std::string(k_bad_descriptor)};
+  HANDLE own = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), reinterpret_cast<HANDLE>(os_handle),
+                         ::GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return last_error_failure();
+  }
+  return NonBlockingOutput(reinterpret_cast<std::intptr_t>(own), without_waiting(own), -1);
+}
+
+Result<NonBlockingOutput> NonBlockingOutput::open_path(const std::string& path) {
+  const bool absolute =
+      (path.size() >= 3 && path[1] == ':' && is_separator(path[2]) &&
+       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) ||
+      (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]));
+  if (!absolute) return Failure{"Not an absolute path"};
+  const bool pipe = is_named_pipe_path(path);
+  Result<std::wstring> wide = pipe ? utf8_to_wide(path) : system_path(path);
+  if (!wide.ok()) return wide.failure();
+  // A pipe's client end opens what exists; FILE_APPEND_DATA would ask a pipe for the right to
+  // create an instance (the same bit), so it is used for files only, where every write then
+  // goes to the end.
+  HANDLE handle = pipe ? ::CreateFileW(wide->c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
+                                       nullptr, OPEN_EXISTING, 0, nullptr)
+                       : ::CreateFileW(wide->c_str(), FILE_APPEND_DATA | SYNCHRONIZE, k_share_all,
+                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return last_error_failure();
+  return NonBlockingOutput(reinterpret_cast<std::intptr_t>(handle), without_waiting(handle), -1);
+}
+
+NonBlockingOutput::NonBlockingOutput(NonBlockingOutput&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, 0)),
+      m_kind(other.m_kind),
+      m_restore_flags(other.m_restore_flags) {}
+
+NonBlockingOutput& NonBlockingOutput::operator=(NonBlockingOutput&& other) noexcept {
+  if (this != &other) {
+    close();
+    m_handle = std::exchange(other.m_handle, 0);
+    m_kind = other.m_kind;
+    m_restore_flags = other.m_restore_flags;
+  }
+  return *this;
+}
+
+NonBlockingOutput::~NonBlockingOutput() { close(); }
+
+void NonBlockingOutput::close() {
+  if (m_handle == 0) return;
+  const auto handle = reinterpret_cast<HANDLE>(std::exchange(m_handle, 0));
+  if (m_kind == k_pipe_nowait) {
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+    ::SetNamedPipeHandleState(handle, &mode, nullptr, nullptr);
+  }
+  ::CloseHandle(handle);
+}
+
+Result<std::size_t> NonBlockingOutput::write_some(std::string_view bytes) {
+  DWORD written = 0;
+  const auto request = static_cast<DWORD>(std::min(bytes.size(), k_max_request));
+  if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle), bytes.data(), request, &written, nullptr)) {
+    return last_error_failure();
+  }
+  return static_cast<std::size_t>(written);
+}
+
+void NonBlockingOutput::wait_writable(int milliseconds) {
+  // A pipe in PIPE_NOWAIT mode has nothing to wait on; a short sleep gives the reader time.
+  ::Sleep(static_cast<DWORD>(std::clamp(milliseconds, 0, 10)));
+}
+
 SystemTime system_time_now() {
   FILETIME now;
   ::GetSystemTimePreciseAsFileTime(&now);
