@@ -136,6 +136,7 @@ struct quendal_scan {
   std::atomic<int32_t> status{QUENDAL_STATUS_PENDING};
   std::string report;
   std::string failure;
+  quendal::FailureKind failure_kind = quendal::FailureKind::failed;
   quendal_summary summary{};
 };
 
@@ -151,10 +152,10 @@ int32_t run(quendal_scan& scan) {
   Result<ClientScanSummary> result =
       run_scan(scan.options, scan.monitor, destination, RunMemory::release);
   if (!result.ok()) {
-    // A bare cause is a step's message that could not be built for want of memory.
-    if (result.error() == k_out_of_memory) scan.failure = "Failed to run scan: out of memory";
-    else scan.failure = result.error();
-    return result.error() == k_scan_cancelled ? QUENDAL_STATUS_CANCELLED : QUENDAL_STATUS_FAILED;
+    scan.failure_kind = result.kind();
+    scan.failure = shown_message(result.failure());
+    return result.kind() == FailureKind::cancelled ? QUENDAL_STATUS_CANCELLED
+                                                   : QUENDAL_STATUS_FAILED;
   }
   scan.report = std::move(destination.bytes());
   scan.summary.expected_files = result->expected_files;
@@ -210,10 +211,12 @@ int32_t quendal_scan_run(quendal_scan* scan) {
     status = run(*scan);
   } catch (const std::bad_alloc&) {
     scan->report.clear();
-    scan->failure = "Failed to run scan: out of memory";
+    scan->failure_kind = quendal::FailureKind::out_of_memory;
+    scan->failure = quendal::k_run_out_of_memory;
   } catch (const std::length_error&) {
     scan->report.clear();
-    scan->failure = "Failed to run scan: out of memory";
+    scan->failure_kind = quendal::FailureKind::out_of_memory;
+    scan->failure = quendal::k_run_out_of_memory;
   } catch (...) {
     scan->report.clear();
     scan->failure = "Failed to run scan: internal error";

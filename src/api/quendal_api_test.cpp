@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/program.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -134,7 +135,7 @@ struct Client {
     std::vector<std::string> arguments = {"--client-dir", dir(), "--manifest", manifest(),
                                           "--output", temp.path("program.json")};
     if (with_cache) arguments.insert(arguments.end(), {"--cache", cache()});
-    EXPECT_EQ(platform::program_main(arguments), 0);
+    EXPECT_EQ(program_main([&] { return arguments; }), 0);
     return test::read_file(temp.path("program.json"));
   }
 

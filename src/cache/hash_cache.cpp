@@ -159,17 +159,38 @@ class FileSink final : public ByteSink {
   platform::OutputFile& m_file;
 };
 
-// Writes the document to a new file at `temporary_path`; `created` tells the caller, who removes
-// the file when this fails, whether there is one.
+// The temporary file while it is written: a part of a document is of no use to anyone, least of
+// all on a disk that is full, so it is removed again unless it was written whole, also when an
+// allocation failure ends the store. What stood at the name when the file could not be made is
+// not the store's to remove.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& path) : m_path(path) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (m_created && !m_complete) (void)allocated([&] { (void)platform::remove_file(m_path); });
+  }
+  void created() { m_created = true; }
+  void complete() { m_complete = true; }
+
+ private:
+  const std::string& m_path;
+  bool m_created = false;
+  bool m_complete = false;
+};
+
+// Writes the document to a new file at `temporary_path`.
 Result<void> write_temporary_cache(const std::string& cache_path,
                                    const std::string& temporary_path,
-                                   const ClientHashCacheDocument& document, bool& created) {
+                                   const ClientHashCacheDocument& document) {
   const auto write_failure = [&](const std::string& cause) {
     return Failure{"Failed to write temporary cache '" + temporary_path + "': " + cause};
   };
+  TemporaryFile temporary(temporary_path);
   Result<platform::OutputFile> file = platform::OutputFile::create_new(temporary_path);
   if (!file.ok()) return write_failure(file.error());
-  created = true;
+  temporary.created();
   FileSink sink(*file);
   json::Writer out(json::Layout::indented, sink);
   write_hash_cache_document(out, document);
@@ -180,6 +201,7 @@ Result<void> write_temporary_cache(const std::string& cache_path,
   }
   Result<void> closed = file->close();
   if (!closed.ok()) return write_failure(closed.error());
+  temporary.complete();
   return {};
 }
 
@@ -204,16 +226,8 @@ Result<void> store_hash_cache(const std::string& cache_path,
     return Failure{"Failed to encode cache '" + cache_path + "': string is not valid UTF-8"};
   }
   const std::string temporary_path = cache_sibling_path(cache_path, sibling_suffix("json.tmp-"));
-  bool created = false;
-  Result<void> written = catch_out_of_memory("Failed to store cache", cache_path, [&] {
-    return write_temporary_cache(cache_path, temporary_path, document, created);
-  });
-  if (!written.ok()) {
-    // A part of a document is of no use to anyone, least of all on a disk that is full. What
-    // stands at the name when the file could not be made is not this run's to remove.
-    if (created) (void)platform::remove_file(temporary_path);
-    return written;
-  }
+  Result<void> written = write_temporary_cache(cache_path, temporary_path, document);
+  if (!written.ok()) return written;
   Result<std::optional<platform::FileMetadata>> existing = platform::file_metadata(cache_path);
   if (existing.ok() && existing->has_value()) {
     Result<void> removed = platform::remove_file(cache_path);

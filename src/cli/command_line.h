@@ -1,5 +1,4 @@
-// The command line: arguments in, ScanOptions or an argument error out; and the program's
-// entry, which runs one scan and maps its outcome to the exit status.
+// The command line: arguments in, ScanOptions, a help request or an argument error out.
 #pragma once
 
 #include <optional>

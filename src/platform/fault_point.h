@@ -3,7 +3,7 @@
 // plan whether this call is the one to fail, and if so fails the way the system call would, with
 // the plan's error number. In every other build FAULT_POINT is empty and costs nothing.
 //
-// The plan comes from the environment variable QUENDAL_FAULTS, read once by the test build's main
+// The plan comes from the environment variable QUENDAL_FAULTS, read once by the test build at the start of the program
 // (the production binary never reads it). It is a list of items separated by ";":
 //
 //   kind=K       the kind of call to fail: open, read, write, rename, remove, create_directory,
@@ -44,7 +44,7 @@ enum class Kind : unsigned {
 inline constexpr unsigned k_kind_count = 8;
 
 // Reads the plan from QUENDAL_FAULTS; until this is called no call is counted or failed.
-// Call once, at the start of main, before any thread is started.
+// Called once by initialize_process, at the start of the program, before any thread is started.
 void arm_from_environment();
 
 // Counts a call of `kind` on `path` and returns the error number it must fail with, or 0 to let
@@ -88,6 +88,7 @@ void leave_hint_scope();
 #define FAULT_FORGET_HANDLE(handle) ::quendal::platform::fault::forget_handle(handle)
 #define FAULT_ENTER_HINT_SCOPE() ::quendal::platform::fault::enter_hint_scope()
 #define FAULT_LEAVE_HINT_SCOPE() ::quendal::platform::fault::leave_hint_scope()
+#define FAULT_ARM_FROM_ENVIRONMENT() ::quendal::platform::fault::arm_from_environment()
 #else
 #define FAULT_POINT(kind, path) \
   do {                          \
@@ -106,5 +107,8 @@ void leave_hint_scope();
   } while (false)
 #define FAULT_LEAVE_HINT_SCOPE() \
   do {                           \
+  } while (false)
+#define FAULT_ARM_FROM_ENVIRONMENT() \
+  do {                               \
   } while (false)
 #endif

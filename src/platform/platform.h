@@ -252,18 +252,16 @@ class Sha256 {
 
 // ---- Process and console ----
 
-// The program's entry point, defined by the command-line layer and called by the platform's
-// main function with the arguments after the program name, each as UTF-8 text. An argument
-// that has no UTF-8 form (an unpaired UTF-16 surrogate on Windows) is passed as bytes that are
-// not valid UTF-8, so the command line rejects it like any other invalid argument.
-int program_main(const std::vector<std::string>& arguments);
-
-// For the platform's main function when there is no memory to hold the arguments: prints the
-// command-line layer's out-of-memory message on standard error and returns exit status 1.
-int program_out_of_memory();
+// The process's arguments after the program name as UTF-8 texts: POSIX arguments as the bytes
+// they are, Windows arguments (wmain's) converted from UTF-16. An argument that has no UTF-8
+// form (an unpaired surrogate) becomes bytes that are not valid UTF-8, so that the command line
+// refuses it like any other invalid argument. Each platform defines the form it has.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+std::vector<std::string> command_line_arguments(int argc, wchar_t** argv);
 
 // Prepares the process: a closed standard output must give a write error, not end the
-// process; on Windows both streams switch to binary mode. Call once at start, before threads.
+// process; on Windows both streams switch to binary mode; the fault-injection test build arms
+// its plan. Call once at start, before threads.
 void initialize_process();
 
 // Writes all of `bytes` to standard output or standard error.

@@ -28,6 +28,7 @@
 
 #include "platform/fault_point.h"
 #include "platform/platform.h"
+#include "platform/whole_file.h"
 #include "util/out_of_memory.h"
 
 namespace quendal::platform {
@@ -186,39 +187,18 @@ std::uint64_t physical_memory_bytes() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
-// The rest of the open file `fd`, whose length was `length` when it was opened. A file longer
-// than the machine's memory is refused before anything is allocated: such an allocation might
-// be granted and then filled page by page until the system runs out (a huge sparse file).
+// The rest of the open file `fd`, whose length was `length` when it was opened.
 Result<std::string> read_to_end(int fd, std::uint64_t length) {
-  if (length > physical_memory_bytes()) return Failure{std::string(k_out_of_memory)};
-  std::string content;
-  Result<void> sized =
-      catch_out_of_memory([&] { content.resize(static_cast<std::size_t>(length)); });
-  if (!sized.ok()) return sized.failure();
-  std::size_t used = 0;
-  for (;;) {
-    // Once the expected length is read, a small read tells whether the file grew meanwhile,
-    // without growing the whole text for the read that finds its end.
-    char probe[4096];
-    const bool full = used == content.size();
-    const ssize_t n = ::read(fd, full ? probe : content.data() + used,
-                             full ? sizeof probe : content.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno_failure(errno);
-    }
-    if (n == 0) break;
-    if (full) {
-      Result<void> grown = catch_out_of_memory([&] {
-        content.append(probe, static_cast<std::size_t>(n));
-        content.resize(content.capacity());
-      });
-      if (!grown.ok()) return grown.failure();
-    }
-    used += static_cast<std::size_t>(n);
+  if (length > physical_memory_bytes()) {
+    return Failure{std::string(k_out_of_memory), FailureKind::out_of_memory};
   }
-  content.resize(used);
-  return content;
+  return read_whole_file(length, [fd](char* buffer, std::size_t size) -> Result<std::size_t> {
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, size);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) return errno_failure(errno);
+    }
+  });
 }
 
 // The kernel caps one read-ahead request at the device's read-ahead or largest request size,
@@ -532,7 +512,14 @@ Sha256Digest Sha256::finish() {
   return digest;
 }
 
-void initialize_process() { ::signal(SIGPIPE, SIG_IGN); }
+void initialize_process() {
+  FAULT_ARM_FROM_ENVIRONMENT();
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
 
 Result<void> write_stdout(std::string_view bytes) {
   FAULT_POINT(write, "(standard output)");

@@ -20,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
+#include "platform/whole_file.h"
 #include "util/out_of_memory.h"
 
 namespace quendal::platform {
@@ -563,33 +564,13 @@ Result<FileContent> read_file(const std::string& path, FinalLink final_link) {
   // two threads at once, and any file below 1 GiB is read as it is.
   if (size.QuadPart > (LONGLONG{1} << 30) && ::GlobalMemoryStatusEx(&memory) &&
       static_cast<std::uint64_t>(size.QuadPart) > memory.ullTotalPhys) {
-    return Failure{std::string(k_out_of_memory)};
+    return Failure{std::string(k_out_of_memory), FailureKind::out_of_memory};
   }
-  std::string content;
-  Result<void> sized =
-      catch_out_of_memory([&] { content.resize(static_cast<std::size_t>(size.QuadPart)); });
-  if (!sized.ok()) return sized.failure();
-  std::size_t used = 0;
-  for (;;) {
-    // Once the expected length is read, a small read tells whether the file grew meanwhile,
-    // without growing the whole text for the read that finds its end.
-    char probe[4096];
-    const bool full = used == content.size();
-    Result<std::size_t> got = read_some(handle.get(), full ? probe : content.data() + used,
-                                        full ? sizeof probe : content.size() - used);
-    if (!got.ok()) return got.failure();
-    if (*got == 0) break;
-    if (full) {
-      Result<void> grown = catch_out_of_memory([&] {
-        content.append(probe, *got);
-        content.resize(content.capacity());
-      });
-      if (!grown.ok()) return grown.failure();
-    }
-    used += *got;
-  }
-  content.resize(used);
-  return FileContent{std::move(content), metadata};
+  Result<std::string> content = read_whole_file(
+      static_cast<std::uint64_t>(size.QuadPart),
+      [&](char* buffer, std::size_t length) { return read_some(handle.get(), buffer, length); });
+  if (!content.ok()) return std::move(content).failure();
+  return FileContent{std::move(content).value(), metadata};
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
@@ -855,6 +836,12 @@ void initialize_process() {
   // A drive without its disc or an unreachable network drive must come back as an error code,
   // not as a dialog box waiting for someone to click it.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+std::vector<std::string> command_line_arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(windows::argument_to_utf8(argv[i]));
+  return arguments;
 }
 
 Result<void> write_stdout(std::string_view bytes) {

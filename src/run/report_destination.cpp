@@ -29,8 +29,7 @@ Result<void> OutputReportDestination::write(std::string_view bytes) {
     Result<void> written = platform::write_stdout(m_held);
     if (!written.ok()) return failure(written.error());
   }
-  const Result<void> held = catch_out_of_memory([&] { m_held.assign(bytes); });
-  if (!held.ok()) {
+  if (!allocated([&] { m_held.assign(bytes); })) {
     // Without the memory to hold the piece, it goes out now and the line feed on its own.
     m_held.clear();
     Result<void> written = platform::write_stdout(bytes);
@@ -45,9 +44,9 @@ Result<void> OutputReportDestination::close() {
     if (!created.ok()) return created;
   }
   if (!m_file) {
-    const Result<void> fed = catch_out_of_memory([&] { m_held += '\n'; });
+    const bool fed = allocated([&] { m_held += '\n'; });
     Result<void> written = platform::write_stdout(m_held);
-    if (written.ok() && !fed.ok()) written = platform::write_stdout("\n");
+    if (written.ok() && !fed) written = platform::write_stdout("\n");
     m_held.clear();
     if (!written.ok()) return failure(written.error());
     return {};

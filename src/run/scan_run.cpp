@@ -18,30 +18,67 @@
 namespace quendal {
 namespace {
 
-// Reads, parses and validates the manifest at `path`; the text is gone once it is parsed.
-Result<UpdateManifestDocument> read_manifest(const std::string& path) {
-  Result<std::string> text = catch_out_of_memory("Failed to read manifest", path, [&] {
-    Result<platform::FileContent> read = platform::read_file(path);
-    if (!read.ok()) return Result<std::string>(Failure{"Failed to read manifest '" + path + "': " + read.error()});
-    if (!is_valid_utf8(read->bytes)) {
-      return Result<std::string>(
-          Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"});
-    }
-    return Result<std::string>(std::move(read->bytes));
-  });
-  if (!text.ok()) return text.failure();
-  Result<UpdateManifestDocument> parsed =
-      catch_out_of_memory([&] { return parse_update_manifest(*text); });
-  if (!parsed.ok()) {
-    return catch_out_of_memory("Failed to parse manifest", path, [&] {
-      return Result<UpdateManifestDocument>(
-          Failure{"Failed to parse manifest '" + path + "': " + parsed.error()});
-    });
+// The step a run is in, for naming it when an allocation fails: each step's allocations are
+// its own, and its message is "Failed to <action>[ '<path>']: out of memory".
+enum class RunStep {
+  run,  // between the steps
+  read_manifest,
+  parse_manifest,
+  validate_manifest,
+  read_cache,
+  build_scan_list,
+  check_client_files,
+  fold_scan_results,
+  build_scan_report,
+  store_cache,
+  encode_scan_output,
+};
+
+Failure out_of_memory_in(RunStep step, const ScanOptions& options) noexcept {
+  const std::string_view manifest = options.manifest;
+  const std::string_view cache = options.cache ? std::string_view(*options.cache) : "";
+  switch (step) {
+    case RunStep::run: return out_of_memory_failure("Failed to run scan");
+    case RunStep::read_manifest: return out_of_memory_failure("Failed to read manifest", manifest);
+    case RunStep::parse_manifest: return out_of_memory_failure("Failed to parse manifest", manifest);
+    case RunStep::validate_manifest:
+      return out_of_memory_failure("Failed to validate manifest", manifest);
+    case RunStep::read_cache: return out_of_memory_failure("Failed to read cache", cache);
+    case RunStep::build_scan_list: return out_of_memory_failure("Failed to build scan list");
+    case RunStep::check_client_files: return out_of_memory_failure("Failed to check client files");
+    case RunStep::fold_scan_results: return out_of_memory_failure("Failed to fold scan results");
+    case RunStep::build_scan_report: return out_of_memory_failure("Failed to build scan report");
+    case RunStep::store_cache: return out_of_memory_failure("Failed to store cache", cache);
+    case RunStep::encode_scan_output: return out_of_memory_failure("Failed to encode scan output");
   }
-  text = std::string();
-  Result<void> valid = catch_out_of_memory("Failed to validate manifest", path,
-                                           [&] { return validate_update_manifest(*parsed); });
-  if (!valid.ok()) return valid.failure();
+  return out_of_memory_failure("Failed to run scan");
+}
+
+// Where a thread's part of a run ends: an allocation failure inside `work` becomes the message
+// of the step that `step` names when it happens.
+template <typename Work>
+auto ending_at(const RunStep& step, const ScanOptions& options, Work&& work) {
+  return catch_out_of_memory(std::forward<Work>(work),
+                             [&] { return out_of_memory_in(step, options); });
+}
+
+// Reads, parses and validates the manifest at `path`, keeping `step` up to date; the text is
+// gone once it is parsed.
+Result<UpdateManifestDocument> read_manifest(const std::string& path, RunStep& step) {
+  step = RunStep::read_manifest;
+  Result<platform::FileContent> read = platform::read_file(path);
+  if (!read.ok()) return Failure{"Failed to read manifest '" + path + "': " + read.error(), read.kind()};
+  std::string text = std::move(read->bytes);
+  if (!is_valid_utf8(text)) {
+    return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
+  }
+  step = RunStep::parse_manifest;
+  Result<UpdateManifestDocument> parsed = parse_update_manifest(text);
+  if (!parsed.ok()) return Failure{"Failed to parse manifest '" + path + "': " + parsed.error()};
+  std::string().swap(text);
+  step = RunStep::validate_manifest;
+  Result<void> valid = validate_update_manifest(*parsed);
+  if (!valid.ok()) return std::move(valid).failure();
   return parsed;
 }
 
@@ -52,20 +89,19 @@ struct ReadDocuments {
 
 // Reads the manifest and the cache file (when there is one) side by side on the worker pool:
 // they are independent, reading the cache changes nothing, and for a large client each is
-// hundreds of megabytes of JSON. What is decided about the cache waits for the manifest.
+// hundreds of megabytes of JSON. What is decided about the cache waits for the manifest. Each
+// job is where its thread's part of the run ends.
 ReadDocuments read_documents(const ScanOptions& options) {
   ReadDocuments read;
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
+    RunStep step = index == 0 ? RunStep::read_manifest : RunStep::read_cache;
     if (index == 0) {
-      read.manifest = read_manifest(options.manifest);
+      read.manifest = ending_at(step, options, [&] { return read_manifest(options.manifest, step); });
     } else {
-      read.cache = catch_out_of_memory("Failed to read cache", *options.cache,
-                                       [&] { return read_hash_cache(*options.cache); });
+      read.cache = ending_at(step, options, [&] { return read_hash_cache(*options.cache); });
     }
   };
-  const Result<void> ran =
-      catch_out_of_memory([&] { WorkerPool::instance().run(options.cache ? 2 : 1, job); });
-  if (!ran.ok()) read.manifest = out_of_memory_failure("Failed to read manifest", options.manifest);
+  WorkerPool::instance().run(options.cache ? 2 : 1, job);
   return read;
 }
 
@@ -99,103 +135,93 @@ struct ReleaseRunData {
   }
 };
 
-Failure cancelled() { return Failure{std::string(k_scan_cancelled)}; }
-
-
-Result<ClientScanSummary> run_steps(ScanOptions options, ScanMonitor& monitor,
-                                    ReportDestination& destination, RunMemory memory) {
+// The steps of one run in their order. `step` is the step under way, for the boundary in
+// run_scan.
+Result<ClientScanSummary> run_steps(const ScanOptions& options, ScanMonitor& monitor,
+                                    ReportDestination& destination, RunMemory memory,
+                                    RunStep& step) {
   const std::unique_ptr<RunData, ReleaseRunData> data(new RunData, ReleaseRunData{memory});
-  if (monitor.cancel_requested()) return cancelled();
-  monitor.begin_phase(ScanPhase::reading_manifest);
-  ReadDocuments read = read_documents(options);
-  if (!read.manifest.ok()) return read.manifest.failure();
-  const UpdateManifestDocument& manifest = data->manifest = std::move(read.manifest).value();
-  if (!monitor.end_phase()) return cancelled();
+  if (monitor.cancel_requested()) return scan_cancelled();
 
-  std::string client_root;
-  Result<void> resolved = catch_out_of_memory(
-      "Failed to build scan list", [&] { client_root = resolve_client_root(options.client_dir); });
-  if (!resolved.ok()) return resolved.failure();
+  monitor.begin_phase(ScanPhase::reading_manifest);
+  step = RunStep::read_manifest;
+  ReadDocuments read = read_documents(options);
+  if (!read.manifest.ok()) return std::move(read.manifest).failure();
+  const UpdateManifestDocument& manifest = data->manifest = std::move(read.manifest).value();
+  if (!monitor.end_phase()) return scan_cancelled();
+
+  step = RunStep::build_scan_list;
+  const std::string client_root = resolve_client_root(options.client_dir);
+
   if (options.cache) {
     monitor.begin_phase(ScanPhase::loading_cache);
-    if (!read.cache.ok()) return read.cache.failure();
-    Result<LoadedHashCache> loaded = catch_out_of_memory(
-        "Failed to read cache", *options.cache,
-        [&] { return accept_hash_cache(*options.cache, std::move(read.cache).value(), client_root); });
-    if (!loaded.ok()) return loaded.failure();
+    step = RunStep::read_cache;
+    if (!read.cache.ok()) return std::move(read.cache).failure();
+    Result<LoadedHashCache> loaded =
+        accept_hash_cache(*options.cache, std::move(read.cache).value(), client_root);
+    if (!loaded.ok()) return std::move(loaded).failure();
     if (loaded->warning) monitor.warning(*loaded->warning);
     data->loaded_cache = std::move(loaded->entries);
-    if (!monitor.end_phase()) return cancelled();
+    if (!monitor.end_phase()) return scan_cancelled();
   }
 
-  Result<void> listed = catch_out_of_memory("Failed to build scan list", [&] {
-    data->exclusions = build_exclusion_set(manifest);
-    data->repair_if_missing = build_repair_if_missing_set(manifest);
-    data->scan_list = build_scan_list(manifest.files, data->exclusions);
-  });
-  if (!listed.ok()) return listed.failure();
+  step = RunStep::build_scan_list;
+  data->exclusions = build_exclusion_set(manifest);
+  data->repair_if_missing = build_repair_if_missing_set(manifest);
+  data->scan_list = build_scan_list(manifest.files, data->exclusions);
 
   monitor.begin_phase(ScanPhase::checking_files, data->scan_list.size());
+  step = RunStep::check_client_files;
   HashJobContext context{client_root, &data->loaded_cache, &data->repair_if_missing};
   context.monitor = &monitor;
-  Result<std::vector<FileScanOutcome>> outcomes = catch_out_of_memory(
-      "Failed to check client files", [&] { return hash_client_files(data->scan_list, context); });
-  if (!outcomes.ok()) return outcomes.failure();
+  std::vector<FileScanOutcome> outcomes = hash_client_files(data->scan_list, context);
   // The last look at the cancel flag: from here on the run completes.
-  if (!monitor.end_phase()) return cancelled();
-  Result<ScanFold> fold = catch_out_of_memory("Failed to fold scan results", [&] {
-    return fold_outcomes(std::move(*outcomes),
-                         options.cache ? CacheRefresh::build : CacheRefresh::skip);
-  });
-  std::vector<FileScanOutcome>().swap(*outcomes);
-  if (!fold.ok()) return fold.failure();
+  if (!monitor.end_phase()) return scan_cancelled();
+
+  step = RunStep::fold_scan_results;
+  Result<ScanFold> fold = fold_outcomes(std::move(outcomes),
+                                        options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  std::vector<FileScanOutcome>().swap(outcomes);
+  if (!fold.ok()) return std::move(fold).failure();
   const ClientScanSummary summary = fold->summary;
   // The refreshed entries and the report's results hold what they need; only the loaded
   // cache's texts stay, for the digests of it that are not spelt as hex.
   data->loaded_cache.clear();
 
-  Result<void> built = catch_out_of_memory("Failed to build scan report", [&] {
-    if (options.cache) {
-      data->cache_document =
-          build_hash_cache_document(manifest, client_root, std::move(fold->refreshed_cache));
-    }
-    data->report.emplace(build_scan_report(manifest, data->exclusions, data->repair_if_missing,
-                                           client_root, std::move(*fold)));
-  });
-  if (!built.ok()) return built.failure();
-  const ClientScanReport& report = *data->report;
+  step = RunStep::build_scan_report;
+  if (options.cache) {
+    data->cache_document =
+        build_hash_cache_document(manifest, client_root, std::move(fold->refreshed_cache));
+  }
+  const ClientScanReport& report = data->report.emplace(build_scan_report(
+      manifest, data->exclusions, data->repair_if_missing, client_root, std::move(*fold)));
 
   if (options.cache) {
     monitor.begin_phase(ScanPhase::storing_cache);
-    Result<void> stored = catch_out_of_memory("Failed to store cache", *options.cache, [&] {
-      return store_hash_cache(*options.cache, *data->cache_document);
-    });
-    if (!stored.ok()) return stored.failure();
+    step = RunStep::store_cache;
+    Result<void> stored = store_hash_cache(*options.cache, *data->cache_document);
+    if (!stored.ok()) return std::move(stored).failure();
     data->cache_document.reset();
     monitor.end_phase();
   }
 
   monitor.begin_phase(ScanPhase::encoding);
+  step = RunStep::encode_scan_output;
   // Every other text of the report comes from the manifest, which was valid UTF-8 as a whole.
   if (!is_valid_utf8(report.client_root)) {
     return Failure{"Failed to encode scan output: string is not valid UTF-8"};
   }
-  Result<std::string> encoded = catch_out_of_memory([&] {
-    json::Writer out(json::Layout::compact, destination);
-    write_scan_report(out, report);
-    Result<std::string> finished = std::move(out).finish();
-    if (finished.ok() || out.sink_failed()) return finished;
-    return Result<std::string>(Failure{"Failed to encode scan output: " + finished.error()});
-  });
+  json::Writer out(json::Layout::compact, destination);
+  write_scan_report(out, report);
+  Result<std::string> encoded = std::move(out).finish();
   if (!encoded.ok()) {
-    if (encoded.error() == k_out_of_memory) {
-      return out_of_memory_failure("Failed to encode scan output");
-    }
-    return encoded.failure();
+    if (out.sink_failed()) return std::move(encoded).failure();
+    return Failure{"Failed to encode scan output: " + encoded.error()};
   }
   Result<void> closed = destination.close();
-  if (!closed.ok()) return closed.failure();
+  if (!closed.ok()) return std::move(closed).failure();
   monitor.end_phase();
+  step = RunStep::run;
   return summary;
 }
 
@@ -203,11 +229,17 @@ Result<ClientScanSummary> run_steps(ScanOptions options, ScanMonitor& monitor,
 
 Result<ClientScanSummary> run_scan(ScanOptions options, ScanMonitor& monitor,
                                    ReportDestination& destination, RunMemory memory) {
-  Result<ClientScanSummary> run = run_steps(std::move(options), monitor, destination, memory);
-  if (run.ok()) return run;
-  // A path or a value from a document can hold line feeds and terminal controls; the message
-  // that quotes it must stay one line of plain text.
-  return catch_out_of_memory([&] { return Result<ClientScanSummary>(Failure{one_line(run.error())}); });
+  RunStep step = RunStep::run;
+  return ending_at(step, options, [&]() -> Result<ClientScanSummary> {
+    Result<ClientScanSummary> run = run_steps(options, monitor, destination, memory, step);
+    if (run.ok()) return run;
+    // A path or a value from a document can hold line feeds and terminal controls; the
+    // message that quotes it must stay one line of plain text.
+    Failure failure = std::move(run).failure();
+    step = RunStep::run;
+    failure.message = one_line(failure.message);
+    return failure;
+  });
 }
 
 }  // namespace quendal

@@ -83,7 +83,7 @@ Result<DigestText> hash_open_file(platform::InputFile& file, const std::string& 
     state.sha256.update(state.buffer.get(), *n);
     if (reading.progress != nullptr) {
       reading.progress->bytes_read(*n);
-      if (reading.progress->cancel_requested()) return Failure{std::string(k_scan_cancelled)};
+      if (reading.progress->cancel_requested()) return scan_cancelled();
     }
     if (*n < k_read_buffer_size && reading.metadata_length == total) break;
   }
@@ -149,24 +149,18 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
   HashJobContext job_context = context;
   job_context.read_ahead = &read_ahead;
   ScanMonitor* const monitor = context.monitor;
-  // An allocation failure is that file's failure: nothing thrown leaves a worker thread.
-  const auto out_of_memory = [&](std::size_t index) noexcept {
-    outcomes[index].failure =
-        std::move(out_of_memory_failure("Failed to hash", scan_list[index]->path).message);
-  };
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
-    try {
-      read_ahead.job_started(index);
-      if (monitor != nullptr && monitor->cancel_requested()) {
-        outcomes[index].failure = std::string(k_scan_cancelled);
-        return;
-      }
-      outcomes[index] = hash_client_file(*scan_list[index], job_context);
-    } catch (const std::bad_alloc&) {
-      out_of_memory(index);
-    } catch (const std::length_error&) {
-      out_of_memory(index);
+    read_ahead.job_started(index);
+    if (monitor != nullptr && monitor->cancel_requested()) {
+      outcomes[index].failure = scan_cancelled();  // skipped, not done
+      return;
     }
+    // Each job is where its thread's work ends: an allocation failure is that file's failure.
+    Result<FileScanOutcome> outcome = catch_out_of_memory(
+        [&] { return hash_client_file(*scan_list[index], job_context); },
+        [&] { return out_of_memory_failure("Failed to hash", scan_list[index]->path); });
+    if (outcome.ok()) outcomes[index] = std::move(outcome).value();
+    else outcomes[index].failure = std::move(outcome).failure();
     if (monitor != nullptr) monitor->file_done();
   };
   if (monitor == nullptr) {

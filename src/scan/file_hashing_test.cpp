@@ -300,7 +300,11 @@ TEST(HashClientFiles, ACancelledScanSkipsEveryJobNotYetStarted) {
 
   monitor.request_cancel();
   outcomes = hash_client_files(scan_list, HashJobContext{temp.path(), &cache, &repair, &monitor});
-  for (const FileScanOutcome& outcome : outcomes) EXPECT_EQ(outcome.failure, "Scan cancelled.");
+  for (const FileScanOutcome& outcome : outcomes) {
+    ASSERT_TRUE(outcome.failure);
+    EXPECT_EQ(outcome.failure->message, "Scan cancelled.");
+    EXPECT_EQ(outcome.failure->kind, FailureKind::cancelled);
+  }
   EXPECT_EQ(monitor.snapshot().files_done, 2u);
   EXPECT_EQ(monitor.snapshot().bytes_to_hash, 3u);
 }
@@ -350,7 +354,7 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
 
     ASSERT_EQ(outcomes.size(), files.size());
     for (std::size_t i : {0u, 1u, 3u, 5u, 6u}) {
-      EXPECT_FALSE(outcomes[i].failure) << i << ": " << *outcomes[i].failure;
+      EXPECT_FALSE(outcomes[i].failure) << i << ": " << outcomes[i].failure->message;
       EXPECT_EQ(outcomes[i].file.entry, &files[i]) << i;
     }
     EXPECT_EQ(outcomes[0].file.actual_sha256, k_big_sha256);
@@ -359,8 +363,8 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
     EXPECT_EQ(outcomes[5].file.status, FileStatus::missing);
     EXPECT_EQ(outcomes[6].file.status, FileStatus::modified);
     ASSERT_TRUE(outcomes[2].failure && outcomes[4].failure);
-    EXPECT_TRUE(test::is_failure_text(*outcomes[2].failure, third, cause, error));
-    EXPECT_TRUE(test::is_failure_text(*outcomes[4].failure, fifth, cause, error));
+    EXPECT_TRUE(test::is_failure_text(outcomes[2].failure->message, third, cause, error));
+    EXPECT_TRUE(test::is_failure_text(outcomes[4].failure->message, fifth, cause, error));
     EXPECT_TRUE(failed_with(fold_outcomes(std::move(outcomes)), third, cause, error));
   }
 }

@@ -52,7 +52,7 @@ std::string_view repair_reason_name(RepairReason reason) {
 FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobContext& context) {
   const std::string disk_path = resolve_client_file(context.client_root, file.path);
   Result<std::optional<platform::FileMetadata>> queried = query_file_metadata(disk_path);
-  if (!queried.ok()) return FileScanOutcome{queried.error(), {}, {}, {}};
+  if (!queried.ok()) return FileScanOutcome{std::move(queried).failure(), {}, {}, {}};
   if (!queried->has_value()) return missing(file);
   const platform::FileMetadata& metadata = **queried;
 
@@ -72,7 +72,7 @@ FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobCo
 
   Result<ObtainedDigest> digest = obtain_digest(file, disk_path, metadata, *context.loaded_cache,
                                                 context.read_ahead, context.monitor);
-  if (!digest.ok()) return FileScanOutcome{digest.error(), {}, {}, {}};
+  if (!digest.ok()) return FileScanOutcome{std::move(digest).failure(), {}, {}, {}};
   outcome.file.actual_size = digest->metadata.length;
   if (!digest->sha256) {
     outcome.file.status = FileStatus::modified;
@@ -96,7 +96,7 @@ Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes, CacheRef
   ScanFold fold;
   fold.files.reserve(outcomes.size());
   for (FileScanOutcome& outcome : outcomes) {
-    if (outcome.failure) return Failure{std::move(*outcome.failure)};
+    if (outcome.failure) return std::move(*outcome.failure);
     ClientScanSummary& summary = fold.summary;
     switch (outcome.file.status) {
       case FileStatus::healthy: ++summary.healthy_files; break;

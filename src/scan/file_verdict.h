@@ -44,7 +44,7 @@ struct ClientScanRepairAction {
 // when it is not healthy. When a digest was obtained, the refreshed cache entry is the file's
 // actual size and digest and `modified_unix_seconds`.
 struct FileScanOutcome {
-  std::optional<std::string> failure;
+  std::optional<Failure> failure;
   ClientScanFile file;
   std::optional<ClientScanRepairAction> repair;
   std::optional<std::int64_t> modified_unix_seconds;

@@ -41,7 +41,7 @@ struct Client {
   // came from the cache, the repair reason and the refreshed cache entry; "-" for none.
   std::string verdict(const UpdateManifestFile& file) const {
     const FileScanOutcome o = outcome(file);
-    if (o.failure) return *o.failure;
+    if (o.failure) return o.failure->message;
     EXPECT_EQ(o.file.entry, &file);
     EXPECT_EQ(o.repair ? o.repair->entry : &file, &file);
     std::ostringstream text;
@@ -195,9 +195,9 @@ TEST(FoldOutcomes, FailsWithTheFirstFailureInScanListOrder) {
   const UpdateManifestFile file = entry("a", 1, "x");
   std::vector<FileScanOutcome> outcomes;
   outcomes.push_back(outcome(file, FileStatus::missing, RepairReason::missing));
-  outcomes.push_back(FileScanOutcome{"third", {}, {}, {}});
+  outcomes.push_back(FileScanOutcome{Failure{"third"}, {}, {}, {}});
   outcomes.push_back(outcome(file, FileStatus::healthy));
-  outcomes.push_back(FileScanOutcome{"fifth", {}, {}, {}});
+  outcomes.push_back(FileScanOutcome{Failure{"fifth"}, {}, {}, {}});
   Result<ScanFold> fold = fold_outcomes(std::move(outcomes));
   ASSERT_FALSE(fold.ok());
   EXPECT_EQ(fold.error(), "third");

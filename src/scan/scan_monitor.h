@@ -5,7 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "util/result.h"
 
 namespace quendal {
 
@@ -48,8 +51,11 @@ class RunObserver {
   virtual void warning(std::string_view text) = 0;
 };
 
-// The failure message of a cancelled run.
+// The failure message of a cancelled run, and the failure itself.
 inline constexpr std::string_view k_scan_cancelled = "Scan cancelled.";
+inline Failure scan_cancelled() {
+  return Failure{std::string(k_scan_cancelled), FailureKind::cancelled};
+}
 
 // The run's side of progress and cancel. The run's thread calls begin_phase, end_phase, tick and
 // warning; the hashing jobs update the counters from the worker threads; request_cancel may be

@@ -1,7 +1,8 @@
 // Allocation failure as a failure message. The standard library reports an allocation it cannot
-// make by throwing std::bad_alloc, or std::length_error for a size no allocation can have; each
-// step of a run catches them at its own boundary and returns them as its failure, with the cause
-// "out of memory", so that a run short of memory ends with one line and exit status 1.
+// make by throwing std::bad_alloc, or std::length_error for a size no allocation can have. Code
+// catches them only where a thread's work ends (a run, a pool job, main, a C entry point),
+// which turns them into the message of the step that was under way, and where it truly recovers
+// (see catch_out_of_memory); everywhere else they pass through.
 #pragma once
 
 #include <new>
@@ -19,19 +20,30 @@ namespace quendal {
 // The cause text of an allocation failure. Short enough to be held without an allocation.
 inline constexpr std::string_view k_out_of_memory = "out of memory";
 
-// "<action> '<path>': out of memory", or "<action>: out of memory" without a path. When even
-// that text cannot be allocated, the bare cause, which needs no allocation; a run's failure
-// message that is only the cause is shown as "Failed to run scan: out of memory".
+// What is shown for an allocation failure whose own message could not be built.
+inline constexpr std::string_view k_run_out_of_memory = "Failed to run scan: out of memory";
+
+// "<action> '<path>': out of memory", or "<action>: out of memory" without a path, of kind
+// out_of_memory. When even that text cannot be allocated, the message is empty (see
+// shown_message).
 inline Failure out_of_memory_failure(std::string_view action,
                                      std::optional<std::string_view> path = std::nullopt) noexcept {
   try {
     std::string message(action);
     if (path) message.append(" '").append(*path).append("'");
     message.append(": ").append(k_out_of_memory);
-    return Failure{std::move(message)};
+    return Failure{std::move(message), FailureKind::out_of_memory};
   } catch (const std::exception&) {
-    return Failure{std::string(k_out_of_memory)};
+    return Failure{std::string(), FailureKind::out_of_memory};
   }
+}
+
+// The text to show for `failure`: its message, or k_run_out_of_memory when it has none.
+inline std::string_view shown_message(const Failure& failure) {
+  if (failure.message.empty() && failure.kind == FailureKind::out_of_memory) {
+    return k_run_out_of_memory;
+  }
+  return failure.message;
 }
 
 namespace detail {
@@ -45,11 +57,29 @@ struct AsResult<Result<T>> {
   using type = Result<T>;
 };
 
+}  // namespace detail
+
+// Runs step(); false when an allocation inside it failed. For code that carries on without
+// what it could not allocate.
+template <typename Step>
+bool allocated(Step&& step) {
+  try {
+    std::forward<Step>(step)();
+    return true;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return false;
+}
+
+// Runs step() and returns its Result (a step that returns a plain value, or nothing, has it
+// wrapped in one); an allocation failure inside it ends it with `make_failure()`. For the
+// boundaries where work ends or recovers, not for ordinary steps.
 template <typename Step, typename MakeFailure>
-typename AsResult<std::invoke_result_t<Step>>::type run_catching(Step&& step,
-                                                                 MakeFailure make_failure) {
+auto catch_out_of_memory(Step&& step, MakeFailure&& make_failure) ->
+    typename detail::AsResult<std::invoke_result_t<Step>>::type {
   using Returned = std::invoke_result_t<Step>;
-  using Out = typename AsResult<Returned>::type;
+  using Out = typename detail::AsResult<Returned>::type;
   try {
     if constexpr (std::is_void_v<Returned>) {
       std::forward<Step>(step)();
@@ -60,32 +90,7 @@ typename AsResult<std::invoke_result_t<Step>>::type run_catching(Step&& step,
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  return Out(make_failure());
-}
-
-}  // namespace detail
-
-// Runs step() and returns its Result; a step that returns a plain value (or nothing) has it
-// wrapped in one. An allocation failure inside the step ends it with the Failure of the bare
-// cause "out of memory", for callers that prefix a step's causes themselves.
-template <typename Step>
-auto catch_out_of_memory(Step&& step) {
-  return detail::run_catching(std::forward<Step>(step),
-                              [] { return Failure{std::string(k_out_of_memory)}; });
-}
-
-// The same; the allocation failure becomes "<action>: out of memory".
-template <typename Step>
-auto catch_out_of_memory(std::string_view action, Step&& step) {
-  return detail::run_catching(std::forward<Step>(step),
-                              [action] { return out_of_memory_failure(action); });
-}
-
-// The same; the allocation failure becomes "<action> '<path>': out of memory".
-template <typename Step>
-auto catch_out_of_memory(std::string_view action, std::string_view path, Step&& step) {
-  return detail::run_catching(std::forward<Step>(step),
-                              [action, path] { return out_of_memory_failure(action, path); });
+  return Out(std::forward<MakeFailure>(make_failure)());
 }
 
 }  // namespace quendal

@@ -1,5 +1,5 @@
-// Result<T>: a value or a one-line failure message. Errors travel as values; nothing is thrown
-// across steps.
+// Result<T>: a value or a one-line failure message with its kind. Errors travel as values;
+// nothing is thrown across steps.
 #pragma once
 
 #include <optional>
@@ -9,9 +9,18 @@
 
 namespace quendal {
 
-// The failure half of a Result: one line of text without a trailing line feed.
+// What kind of failure a Failure is. Code asks the kind, never the message text.
+enum class FailureKind {
+  failed,         // anything else: the message says what and why
+  cancelled,      // the caller asked the run to stop
+  out_of_memory,  // an allocation failed
+};
+
+// The failure half of a Result: one line of text without a trailing line feed, and its kind.
+// An out_of_memory failure may have an empty message, when even that could not be built.
 struct Failure {
   std::string message;
+  FailureKind kind = FailureKind::failed;
 };
 
 inline Failure fail(std::string message) { return Failure{std::move(message)}; }
@@ -20,7 +29,7 @@ template <typename T>
 class [[nodiscard]] Result {
  public:
   Result(T value) : m_state(std::in_place_index<0>, std::move(value)) {}
-  Result(Failure failure) : m_state(std::in_place_index<1>, std::move(failure.message)) {}
+  Result(Failure failure) : m_state(std::in_place_index<1>, std::move(failure)) {}
 
   bool ok() const { return m_state.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -35,28 +44,32 @@ class [[nodiscard]] Result {
   const T& operator*() const& { return value(); }
 
   // REQUIRES: !ok().
-  const std::string& error() const { return std::get<1>(m_state); }
-  Failure failure() const { return Failure{error()}; }
+  const std::string& error() const { return std::get<1>(m_state).message; }
+  FailureKind kind() const { return std::get<1>(m_state).kind; }
+  const Failure& failure() const& { return std::get<1>(m_state); }
+  Failure&& failure() && { return std::get<1>(std::move(m_state)); }
 
  private:
-  std::variant<T, std::string> m_state;
+  std::variant<T, Failure> m_state;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
  public:
   Result() = default;
-  Result(Failure failure) : m_error(std::move(failure.message)) {}
+  Result(Failure failure) : m_failure(std::move(failure)) {}
 
-  bool ok() const { return !m_error.has_value(); }
+  bool ok() const { return !m_failure.has_value(); }
   explicit operator bool() const { return ok(); }
 
   // REQUIRES: !ok().
-  const std::string& error() const { return *m_error; }
-  Failure failure() const { return Failure{*m_error}; }
+  const std::string& error() const { return m_failure->message; }
+  FailureKind kind() const { return m_failure->kind; }
+  const Failure& failure() const& { return *m_failure; }
+  Failure&& failure() && { return std::move(*m_failure); }
 
  private:
-  std::optional<std::string> m_error;
+  std::optional<Failure> m_failure;
 };
 
 }  // namespace quendal
