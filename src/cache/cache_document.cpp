@@ -163,26 +163,18 @@ void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument&
       [&](const HashCacheMap::Item& item) { estimate += item.path.size() + 160; });
   out.reserve(estimate);
   out.begin_object();
-  out.key("schemaVersion");
-  out.string(document.schema_version);
-  out.key("clientRoot");
-  out.string(document.client_root);
-  out.key("manifestSignature");
-  out.optional_string(document.manifest_signature);
-  out.key("generatedAt");
-  if (document.generated_at) out.string(format_timestamp(*document.generated_at));
-  else out.null();
-  out.key("entries");
-  out.begin_object();
+  out.field("schemaVersion", document.schema_version);
+  out.field("clientRoot", document.client_root);
+  out.field("manifestSignature", document.manifest_signature);
+  out.field("generatedAt", document.generated_at
+                               ? std::optional<std::string>(format_timestamp(*document.generated_at))
+                               : std::nullopt);
+  out.begin_object("entries");
   document.entries.for_each_in_key_order([&](const HashCacheMap::Item& item) {
-    out.key(item.path);
-    out.begin_object();
-    out.key("size");
-    out.uint64(item.entry.size);
-    out.key("modifiedUnixSeconds");
-    out.optional_int64(item.entry.modified_unix_seconds);
-    out.key("sha256");
-    out.digest(item.entry.sha256);
+    out.begin_object(item.path);
+    out.field("size", item.entry.size);
+    out.field("modifiedUnixSeconds", item.entry.modified_unix_seconds);
+    out.field("sha256", item.entry.sha256);
     out.end_object();
   });
   out.end_object();

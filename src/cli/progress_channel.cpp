@@ -61,18 +61,12 @@ Result<platform::NonBlockingOutput> open_channel(const std::string& setting) {
 std::string encode_progress_event(const ScanProgress& progress) {
   json::Writer out(json::Layout::compact);
   out.begin_object();
-  out.key("event");
-  out.string("progress");
-  out.key("phase");
-  out.string(phase_name(progress.phase));
-  out.key("filesDone");
-  out.uint64(progress.files_done);
-  out.key("filesTotal");
-  out.uint64(progress.files_total);
-  out.key("bytesHashed");
-  out.uint64(progress.bytes_hashed);
-  out.key("bytesToHash");
-  out.uint64(progress.bytes_to_hash);
+  out.field("event", "progress");
+  out.field("phase", phase_name(progress.phase));
+  out.field("filesDone", progress.files_done);
+  out.field("filesTotal", progress.files_total);
+  out.field("bytesHashed", progress.bytes_hashed);
+  out.field("bytesToHash", progress.bytes_to_hash);
   out.end_object();
   return line_of(std::move(out));
 }
@@ -80,16 +74,9 @@ std::string encode_progress_event(const ScanProgress& progress) {
 std::string encode_end_event(int exit_status, std::optional<std::string_view> failure) {
   json::Writer out(json::Layout::compact);
   out.begin_object();
-  out.key("event");
-  out.string("end");
-  out.key("exitStatus");
-  out.int64(exit_status);
-  out.key("failure");
-  if (failure) {
-    out.string(as_utf8(*failure));
-  } else {
-    out.null();
-  }
+  out.field("event", "end");
+  out.field("exitStatus", std::int64_t{exit_status});
+  out.field("failure", failure ? std::optional<std::string>(as_utf8(*failure)) : std::nullopt);
   out.end_object();
   return line_of(std::move(out));
 }

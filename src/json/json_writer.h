@@ -5,6 +5,7 @@
 // chunk of memory.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,8 +20,9 @@ namespace quendal::json {
 
 enum class Layout { compact, indented };
 
-// Builds one JSON document. Calls must form a well-nested document: key() before every value
-// inside an object, none inside an array. Strings are escaped as follows and no other way: '"'
+// Builds one JSON document. Calls must form a well-nested document: inside an object every member
+// is one call (field(), or begin_object()/begin_array() with its key), each key written once
+// beside its value; inside an array the values come without keys. Strings are escaped as follows and no other way: '"'
 // and '\' get a backslash, U+0008/9/A/C/D become \b \t \n \f \r, other characters below U+0020
 // become \u00XX with lower-case hex digits, and everything else is copied as UTF-8 bytes.
 class Writer {
@@ -37,10 +39,44 @@ class Writer {
   // Makes room for a document of about `bytes` bytes.
   void reserve(std::size_t bytes);
 
+  // ---- Members of the object being written ----
+
+  // The member `name` with its value; an empty optional is written as null.
+  void field(std::string_view name, std::string_view text) { key(name), string(text); }
+  void field(std::string_view name, const char* text) { key(name), string(text); }
+  void field(std::string_view name, const std::string& text) { key(name), string(text); }
+  void field(std::string_view name, const DigestText& text) { key(name), digest(text); }
+  void field(std::string_view name, const std::optional<DigestText>& text) {
+    key(name), optional_digest(text);
+  }
+  void field(std::string_view name, const std::optional<std::string>& text) {
+    key(name), optional_string(text);
+  }
+  void field(std::string_view name, std::uint64_t number) { key(name), uint64(number); }
+  void field(std::string_view name, const std::optional<std::uint64_t>& number) {
+    key(name), optional_uint64(number);
+  }
+  void field(std::string_view name, std::int64_t number) { key(name), int64(number); }
+  void field(std::string_view name, const std::optional<std::int64_t>& number) {
+    key(name), optional_int64(number);
+  }
+  // Only a bool: a pointer or a number must not turn into one.
+  template <typename Bool>
+    requires std::same_as<Bool, bool>
+  void field(std::string_view name, Bool value) {
+    key(name), boolean(value);
+  }
+  // The member `name` whose value is an object or an array, closed by end_object()/end_array().
+  void begin_object(std::string_view name) { key(name), begin_object(); }
+  void begin_array(std::string_view name) { key(name), begin_array(); }
+
+  // ---- Values: the document itself, the elements of arrays, or after key() ----
+
   void begin_object();
   void end_object();
   void begin_array();
   void end_array();
+  // The key of the next value; field() and the named begin_object()/begin_array() call it.
   void key(std::string_view name);
 
   void string(std::string_view text);
