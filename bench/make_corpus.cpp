@@ -36,11 +36,16 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "scan/file_hashing.h"
+#include "util/digest_text.h"
 #include "util/result.h"
 
 namespace quendal::bench {
 namespace {
+
+// The digest as 64 lower-case hexadecimal digits, as manifests list them.
+std::string digest_hex(const platform::Sha256Digest& digest) {
+  return DigestText::from_bytes(digest).text();
+}
 
 constexpr std::uint64_t k_large_seed = 0x6C61726765636F72ULL;
 constexpr std::uint64_t k_small_seed = 0x736D616C6C636F72ULL;
@@ -184,7 +189,7 @@ Result<void> write_large_file(const std::string& client, std::size_t index, Corp
     remaining -= chunk;
   }
   if (std::fclose(stream) != 0) return fail("Failed to write '" + path + "': " + cause_text(errno));
-  file.sha256 = hex_digest(sha256.finish());
+  file.sha256 = digest_hex(sha256.finish());
   return {};
 }
 
@@ -228,7 +233,7 @@ Result<std::vector<CorpusFile>> generate_small(const std::string& client,
     const std::size_t size = file.size;
     random.fill(buffer.get(), size);
     sha256.update(buffer.get(), size);
-    file.sha256 = hex_digest(sha256.finish());
+    file.sha256 = digest_hex(sha256.finish());
     const std::string path = disk_path(client, file.path);
     Result<void> written = platform::write_file(
         path, std::string_view(reinterpret_cast<const char*>(buffer.get()), size));
@@ -310,7 +315,7 @@ Result<std::vector<CorpusFile>> generate_million(const std::string& client,
     const std::size_t size = file.size;
     random.fill(buffer, size);
     sha256.update(buffer, size);
-    file.sha256 = hex_digest(sha256.finish());
+    file.sha256 = digest_hex(sha256.finish());
     const std::string path = disk_path(client, file.path);
     Result<void> written =
         platform::write_file(path, std::string_view(reinterpret_cast<const char*>(buffer), size));
@@ -385,7 +390,7 @@ std::string manifest_text(const std::vector<CorpusFile>& files, CorpusKind kind)
   out += "    \"algorithm\": \"ed25519\",\n";
   out += "    \"keyId\": \"bench-release-2024\",\n";
   out += "    \"signature\": ";
-  append_quoted(out, hex_digest(listing.finish()));
+  append_quoted(out, digest_hex(listing.finish()));
   out += "\n  }\n}\n";
   return out;
 }

@@ -122,4 +122,8 @@ namespace quendal {
 inline std::ostream& operator<<(std::ostream& out, const DigestText& digest) {
   return out << digest.text();
 }
+// A digest compared with the text a test expects.
+inline bool operator==(const DigestText& digest, std::string_view text) {
+  return digest.text() == text;
+}
 }  // namespace quendal

@@ -48,8 +48,8 @@ class EntryTarget final : public json::RecordTarget {
  private:
   std::string read_digest(const Scalar& value) {
     if (value.kind != Scalar::Kind::string) return wrong_type("a string");
-    m_entry.sha256 = DigestText(value.text);
-    if (!m_entry.sha256.is_hex()) m_entry.sha256 = DigestText(m_out.texts().store(value.text));
+    m_entry.sha256 = DigestText::from_text(value.text);
+    if (!m_entry.sha256.is_hex()) m_entry.sha256 = DigestText::from_text(m_out.texts().store(value.text));
     return {};
   }
 

@@ -66,8 +66,8 @@ class FileTarget final : public json::RecordTarget {
 
   std::string read_digest(const Scalar& value) {
     if (value.kind != Scalar::Kind::string) return wrong_type("a string");
-    m_out->sha256 = DigestText(value.text);
-    if (!m_out->sha256.is_hex()) m_out->sha256 = DigestText(m_texts.store(value.text));
+    m_out->sha256 = DigestText::from_text(value.text);
+    if (!m_out->sha256.is_hex()) m_out->sha256 = DigestText::from_text(m_texts.store(value.text));
     return {};
   }
 

@@ -34,17 +34,6 @@ HashingState& thread_hashing_state() {
 
 }  // namespace
 
-std::string hex_digest(const platform::Sha256Digest& digest) {
-  static constexpr char k_hex[] = "0123456789abcdef";
-  std::string text(digest.size() * 2, '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = k_hex[digest[i] >> 4];
-    text[2 * i + 1] = k_hex[digest[i] & 0x0F];
-  }
-  return text;
-}
-
-
 Result<std::optional<platform::FileMetadata>> query_file_metadata(const std::string& disk_path) {
   Result<std::optional<platform::FileMetadata>> metadata = platform::file_metadata(disk_path);
   if (!metadata.ok()) {

@@ -9,7 +9,7 @@
 #include "cache/cache_entry.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
-#include "scan/file_verdict.h"
+#include "scan/hash_client_file.h"
 #include "scan/path_rules.h"
 #include "scan/read_ahead.h"
 #include "scan/scan_monitor.h"
@@ -60,9 +60,6 @@ Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::
                                      const platform::FileMetadata& metadata,
                                      const HashCacheMap& cache, ReadAhead* read_ahead = nullptr,
                                      ScanMonitor* monitor = nullptr);
-
-// The digest as 64 lower-case hexadecimal digits, high nibble first.
-std::string hex_digest(const platform::Sha256Digest& digest);
 
 // How hash_file_content reads: `metadata_length` is the length the metadata step found, if any;
 // `read_ahead` the scan's read-ahead, if any; `progress` counts every read window, if set.

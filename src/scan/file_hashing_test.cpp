@@ -285,7 +285,7 @@ TEST(HashClientFiles, ACancelledScanSkipsEveryJobNotYetStarted) {
   test::TempDir temp;
   test::write_file(temp.path("a.txt"), "abc");
   const std::vector<UpdateManifestFile> files = {
-      {"a.txt", 3, k_sha256_abc, "b0", UpdateManifestFilePolicy::required},
+      {"a.txt", 3, DigestText::from_text(k_sha256_abc), "b0", UpdateManifestFilePolicy::required},
       {"missing", 1, "x", "b1", UpdateManifestFilePolicy::required},
   };
   const ScanList scan_list = {&files[0], &files[1]};
@@ -324,10 +324,10 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
   const std::string long_name = test::refused_name();
   const std::string sub_long_name = "sub/" + long_name;
   const std::vector<UpdateManifestFile> files = {
-      {"big.bin", k_big_size, k_big_sha256, "b0", UpdateManifestFilePolicy::required},
-      {"a.txt", 3, k_sha256_abc, "b1", UpdateManifestFilePolicy::required},
+      {"big.bin", k_big_size, DigestText::from_text(k_big_sha256), "b0", UpdateManifestFilePolicy::required},
+      {"a.txt", 3, DigestText::from_text(k_sha256_abc), "b1", UpdateManifestFilePolicy::required},
       {long_name, 1, "x", "b2", UpdateManifestFilePolicy::required},
-      {"empty", 0, k_sha256_empty, "b3", UpdateManifestFilePolicy::optional},
+      {"empty", 0, DigestText::from_text(k_sha256_empty), "b3", UpdateManifestFilePolicy::optional},
       {sub_long_name, 1, "x", "b4", UpdateManifestFilePolicy::required},
       {"missing", 1, "x", "b5", UpdateManifestFilePolicy::required},
       {"a.txt", 3, "other", "b6", UpdateManifestFilePolicy::critical},

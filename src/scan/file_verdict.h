@@ -1,5 +1,5 @@
-// The verdict for one scanned file (healthy, missing or modified, and why) and the fold of all
-// verdicts into the summary counters, the result lists and the refreshed cache map.
+// The verdict records of a scanned file (healthy, missing or modified, and why) and the fold of
+// all verdicts into the summary counters, the result lists and the refreshed cache map.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +15,6 @@
 #include "util/result.h"
 
 namespace quendal {
-
-class ReadAhead;
 
 enum class FileStatus { healthy, missing, modified };
 enum class RepairReason { missing, size_mismatch, hash_mismatch };
@@ -58,30 +56,6 @@ struct ClientScanSummary {
   std::uint64_t critical_mismatches = 0;
   std::uint64_t bytes_to_download = 0;  // stops at 2^64-1 instead of wrapping
 };
-
-class ScanMonitor;
-
-// What the jobs share, read-only, while they run. `read_ahead`, when set, is the scan's
-// read-ahead, which the jobs tell what they start and read; the monitor (which may be null)
-// takes the run's progress counters and holds its cancel flag.
-struct HashJobContext {
-  std::string client_root;
-  const HashCacheMap* loaded_cache = nullptr;
-  const PathSet* repair_if_missing = nullptr;
-  ScanMonitor* monitor = nullptr;
-  ReadAhead* read_ahead = nullptr;
-};
-
-// Whether the verdict for `file`, whose metadata is `metadata`, reads the file's content: the
-// file is not preserved, its length is the listed size, and the cache holds no digest that can
-// be reused for it. Safe to call from any thread while the jobs run.
-bool needs_content(const UpdateManifestFile& file, const HashJobContext& context,
-                   const platform::FileMetadata& metadata);
-
-// The verdict for one file, in this order: metadata (not found: missing), repair-if-missing
-// (present: healthy, nothing compared), size, then the digest from the cache or the content,
-// compared with the manifest's ignoring ASCII case. Safe to run on worker threads.
-FileScanOutcome hash_client_file(const UpdateManifestFile& file, const HashJobContext& context);
 
 // The refreshed cache's keys are the manifest's paths and its odd digests (those not spelt as
 // hex) are views of the loaded cache's texts: both must outlive it.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <sstream>
 
+#include "scan/hash_client_file.h"
 #include "test_support.h"
 
 namespace quendal {
@@ -20,7 +21,7 @@ constexpr std::uint64_t k_max = std::numeric_limits<std::uint64_t>::max();
 // `path` and a `sha256` that is not a hex digest must outlive the entry.
 UpdateManifestFile entry(std::string_view path, std::uint64_t size, std::string_view sha256,
                          UpdateManifestFilePolicy policy = UpdateManifestFilePolicy::required) {
-  return UpdateManifestFile{path, size, DigestText(sha256), "blobs/x", policy};
+  return UpdateManifestFile{path, size, DigestText::from_text(sha256), "blobs/x", policy};
 }
 
 // A client directory with its repair-if-missing set and loaded cache.
@@ -82,7 +83,7 @@ TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
   Client client;
   client.repair_if_missing = {"config/user.ini", "config/gone.ini"};
   client.add("Config/User.ini", "sixteen bytes...");
-  client.cache.insert("Config\\User.ini", {16, k_2026_01_31, DigestText(k_abc)});  // not consulted
+  client.cache.insert("Config\\User.ini", {16, k_2026_01_31, DigestText::from_text(k_abc)});  // not consulted
   EXPECT_EQ(client.verdict(entry("Config\\User.ini", 3, k_abc)), "healthy 16 - hashed - -");
   EXPECT_EQ(client.verdict(entry("config/GONE.ini/", 3, k_abc)), "missing - - hashed missing -");
 }
@@ -90,7 +91,7 @@ TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
 TEST(HashClientFile, AnotherLengthIsASizeMismatchWhateverTheCacheHolds) {
   Client client;
   client.add("short.pak", "ab");
-  client.cache.insert("short.pak", {2, k_2026_01_31, DigestText(k_abc)});  // claims the listed digest
+  client.cache.insert("short.pak", {2, k_2026_01_31, DigestText::from_text(k_abc)});  // claims the listed digest
   EXPECT_EQ(client.verdict(entry("short.pak", 3, k_abc)), "modified 2 - hashed size_mismatch -");
 }
 

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "scan/file_hashing.h"
-#include "scan/file_verdict.h"
+#include "scan/hash_client_file.h"
 
 namespace quendal {
 namespace {

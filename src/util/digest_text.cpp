@@ -31,8 +31,10 @@ constexpr std::array<std::uint8_t, 256> k_digits = make_digit_table();
 
 }  // namespace
 
-DigestText::DigestText(std::string_view text) : m_text{text.data(), text.size()} {
-  if (text.size() != k_hex_length) return;
+DigestText DigestText::from_text(std::string_view text) {
+  DigestText digest;
+  digest.m_text = TextView{text.data(), text.size()};
+  if (text.size() != k_hex_length) return digest;
   // Digests are read by the million: one table look-up per digit, one test at the end.
   Bytes bytes;
   std::uint8_t seen = 0;
@@ -43,9 +45,10 @@ DigestText::DigestText(std::string_view text) : m_text{text.data(), text.size()}
     bytes[i] = static_cast<std::uint8_t>((high & 0x0F) << 4 | (low & 0x0F));
   }
   const std::uint8_t kind = seen & (k_lower_letter | k_upper_letter | k_not_hex);
-  if (kind != 0 && kind != k_lower_letter && kind != k_upper_letter) return;  // text form
-  m_bytes = bytes;
-  m_form = kind == k_upper_letter ? Form::upper : Form::lower;
+  if (kind != 0 && kind != k_lower_letter && kind != k_upper_letter) return digest;  // as text
+  digest.m_bytes = bytes;
+  digest.m_form = kind == k_upper_letter ? Form::upper : Form::lower;
+  return digest;
 }
 
 DigestText DigestText::from_bytes(const Bytes& bytes) {

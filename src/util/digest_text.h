@@ -17,9 +17,13 @@ class DigestText {
   static constexpr std::size_t k_hex_length = 64;
 
   DigestText() : m_text{} {}
-  // Keeps `text` as bytes when it is 64 hex digits of one case, else as a view of it.
-  DigestText(std::string_view text);  // NOLINT(google-explicit-constructor)
-  DigestText(const char* text) : DigestText(std::string_view(text)) {}  // NOLINT
+  // `text` kept as bytes when it is 64 hex digits of one case, else as a view of it: then
+  // `text` must outlive the result (and every copy of it).
+  static DigestText from_text(std::string_view text);
+  // The same for a string literal, which lives as long as the program.
+  template <std::size_t N>
+  DigestText(const char (&literal)[N])  // NOLINT(google-explicit-constructor)
+      : DigestText(from_text(std::string_view(literal, N - 1))) {}
   // The digest in lower-case hex, as the tool writes the digests it computes.
   static DigestText from_bytes(const Bytes& bytes);
 
