@@ -29,14 +29,19 @@ def run_with(args, setting=None, pass_fds=(), timeout=120):
     env = {k: v for k, v in os.environ.items() if k != VARIABLE}
     if setting is not None:
         env[VARIABLE] = setting
-    before = time.time_ns()
-    proc = subprocess.Popen(command(args), env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=pass_fds)
-    for fd in pass_fds:
-        os.close(fd)
-    out, err = proc.communicate(timeout=timeout)
-    if Config.emulator:
-        err = WINE_EXIT_NOISE.sub(b"", err)
+    # Under an emulator a program now and then never starts on a busy machine (Wine exits 1,
+    # silently): such a run is tried again, as e2e_support.run_tool does.
+    for attempt in range(3 if Config.emulator else 1):
+        before = time.time_ns()
+        proc = subprocess.Popen(command(args), env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=pass_fds)
+        for fd in pass_fds:
+            os.close(fd)
+        out, err = proc.communicate(timeout=timeout)
+        if Config.emulator:
+            err = WINE_EXIT_NOISE.sub(b"", err)
+        if proc.returncode == 0 or out or err or pass_fds:
+            break
     return Run(proc.returncode, out, err, before, time.time_ns())
 
 
