@@ -18,10 +18,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cmath>
 #include <cstring>
 #include <exception>
 #include <functional>

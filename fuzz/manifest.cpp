@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const UpdateManifestDocument& manifest = *parsed;
   Result<void> valid = validate_update_manifest(manifest);
-  FUZZ_CHECK(valid.ok() || (!valid.error().empty() && valid.error().find('\n') == std::string::npos));
+  FUZZ_CHECK(valid.ok() ||
+             (!valid.error().empty() && valid.error().find('\n') == std::string::npos));
 
   const PathSet exclusions = build_exclusion_set(manifest);
   const PathSet repair_if_missing = build_repair_if_missing_set(manifest);

@@ -44,9 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string root = "/client";
   const std::string disk = resolve_client_file(root, text);
   FUZZ_CHECK(disk.compare(0, root.size(), root) == 0);
-  FUZZ_CHECK(form.empty() ? disk == root
-                          : disk.size() > root.size() && disk[root.size()] == '/' &&
-                                ascii_lower(std::string_view(disk).substr(root.size() + 1)) == form);
+  FUZZ_CHECK(form.empty()
+                 ? disk == root
+                 : disk.size() > root.size() && disk[root.size()] == '/' &&
+                       ascii_lower(std::string_view(disk).substr(root.size() + 1)) == form);
 
   UpdateManifestDocument manifest;
   manifest.excluded_paths.emplace_back(text);

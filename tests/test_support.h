@@ -100,7 +100,8 @@ class ScopedCurrentDirectory {
 
 // The cause is_failure_text expects after the fixed part, or nullopt when only the fixed part
 // can be compared. Defined per platform.
-std::optional<std::string> expected_cause(std::string_view posix_cause, unsigned long windows_error);
+std::optional<std::string> expected_cause(std::string_view posix_cause,
+                                          unsigned long windows_error);
 
 template <typename T>
 ::testing::AssertionResult failed_with(const Result<T>& result, const std::string& fixed,

@@ -1,8 +1,8 @@
 // The parts of the test fixtures that differ on Windows.
 #include <filesystem>
 
-#include "platform/windows_api.h"
 #include "platform/platform_windows.h"
+#include "platform/windows_api.h"
 #include "test_support.h"
 
 namespace quendal::test {

@@ -65,7 +65,7 @@ enum {
  *     of QUENDAL_PHASE_CHECKING_FILES; bytes_hashed never passes it and ends equal to it. For a
  *     steady percentage use the files; for a speed, the bytes. */
 typedef struct quendal_progress {
-  int32_t phase; /* a QUENDAL_PHASE_ value */
+  int32_t phase;     /* a QUENDAL_PHASE_ value */
   uint32_t reserved; /* 0 */
   uint64_t files_done;
   uint64_t files_total;
@@ -107,10 +107,10 @@ QUENDAL_API quendal_scan* quendal_scan_create(const quendal_scan_options* option
 
 /* The status of a scan. */
 enum {
-  QUENDAL_STATUS_PENDING = -1,  /* not run yet, or running */
-  QUENDAL_STATUS_OK = 0,        /* completed: the report is there, whatever it found */
-  QUENDAL_STATUS_FAILED = 1,    /* failed: the failure message says why */
-  QUENDAL_STATUS_CANCELLED = 2  /* cancelled: the failure message is "Scan cancelled." */
+  QUENDAL_STATUS_PENDING = -1, /* not run yet, or running */
+  QUENDAL_STATUS_OK = 0,       /* completed: the report is there, whatever it found */
+  QUENDAL_STATUS_FAILED = 1,   /* failed: the failure message says why */
+  QUENDAL_STATUS_CANCELLED = 2 /* cancelled: the failure message is "Scan cancelled." */
 };
 
 /* Runs the scan on the calling thread and returns its status; blocks until the scan has ended.

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "run/scan_options.h"
 #include "run/report_destination.h"
+#include "run/scan_options.h"
 #include "run/scan_run.h"
 #include "scan/scan_monitor.h"
 #include "util/out_of_memory.h"
@@ -181,19 +181,20 @@ quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
   if (options == nullptr || options->struct_size < quendal::k_first_options_size) return nullptr;
   try {
     quendal_scan_options given{};
-    std::memcpy(&given, options,
-                std::min<std::size_t>(sizeof given, static_cast<std::size_t>(options->struct_size)));
+    std::memcpy(
+        &given, options,
+        std::min<std::size_t>(sizeof given, static_cast<std::size_t>(options->struct_size)));
     // Owned until it is handed out: a text that cannot be copied frees it again.
     std::unique_ptr<quendal_scan> scan(new quendal_scan(given.progress, given.user_data));
     std::optional<std::string>& error = scan->option_error;
-    scan->options.client_dir = quendal::text_option(given.client_dir, given.client_dir_length,
-                                                     "client_dir", true, error)
-                                   .value_or(std::string());
+    scan->options.client_dir =
+        quendal::text_option(given.client_dir, given.client_dir_length, "client_dir", true, error)
+            .value_or(std::string());
     scan->options.manifest = quendal::text_option(given.manifest_path, given.manifest_path_length,
                                                   "manifest_path", true, error)
                                  .value_or(std::string());
-    scan->options.cache = quendal::text_option(given.cache_path, given.cache_path_length,
-                                               "cache_path", false, error);
+    scan->options.cache =
+        quendal::text_option(given.cache_path, given.cache_path_length, "cache_path", false, error);
     return scan.release();
   } catch (...) {
     return nullptr;
@@ -222,7 +223,8 @@ int32_t quendal_scan_run(quendal_scan* scan) {
     scan->failure = "Failed to run scan: internal error";
   }
   scan->status.store(status, std::memory_order_release);
-  const unsigned before = scan->lifetime.fetch_xor(quendal_scan::k_running | quendal_scan::k_finished);
+  const unsigned before =
+      scan->lifetime.fetch_xor(quendal_scan::k_running | quendal_scan::k_finished);
   if ((before & quendal_scan::k_destroyed) != 0) delete scan;
   return status;
 }

@@ -132,8 +132,8 @@ struct Client {
 
   // The report the program writes for the same inputs.
   std::string program_report(bool with_cache) const {
-    std::vector<std::string> arguments = {"--client-dir", dir(), "--manifest", manifest(),
-                                          "--output", temp.path("program.json")};
+    std::vector<std::string> arguments = {"--client-dir", dir(),      "--manifest",
+                                          manifest(),     "--output", temp.path("program.json")};
     if (with_cache) arguments.insert(arguments.end(), {"--cache", cache()});
     EXPECT_EQ(program_main([&] { return arguments; }), 0);
     return test::read_file(temp.path("program.json"));
@@ -185,14 +185,13 @@ TEST(QuendalLibrary, FailuresAreTheProgramsMessages) {
     std::string_view posix_cause;
   };
   const Case cases[] = {
-      {client.dir(), none, std::nullopt, "Failed to read manifest '" + none + "': ",
-       "No such file or directory"},
+      {client.dir(), none, std::nullopt,
+       "Failed to read manifest '" + none + "': ", "No such file or directory"},
       {client.dir(), client.temp.path("empty.json"), std::nullopt,
        "Manifest does not list any client files.", ""},
       {std::nullopt, client.manifest(), std::nullopt, "Missing required scan option client_dir",
        ""},
-      {client.dir(), std::nullopt, std::nullopt, "Missing required scan option manifest_path",
-       ""},
+      {client.dir(), std::nullopt, std::nullopt, "Missing required scan option manifest_path", ""},
       {client.dir(), client.manifest(), std::string("c\xff.json"),
        "Scan option cache_path is not valid UTF-8", ""},
       {client.dir(), client.manifest() + std::string(1, '\0') + "x", std::nullopt,
@@ -212,8 +211,9 @@ TEST(QuendalLibrary, FailuresAreTheProgramsMessages) {
 
 TEST(QuendalLibrary, GivesTheCacheWarningWithoutItsLineFeed) {
   Client client;
-  test::write_file(client.cache(), "{\"schemaVersion\":\"velor-tirn-client-hash-cache.v1\","
-                                   "\"clientRoot\":\"\"}");
+  test::write_file(client.cache(),
+                   "{\"schemaVersion\":\"velor-tirn-client-hash-cache.v1\","
+                   "\"clientRoot\":\"\"}");
   const Outcome outcome = library_scan(client.dir(), client.manifest(), client.cache());
   EXPECT_EQ(outcome.status, QUENDAL_STATUS_OK);
   EXPECT_EQ(outcome.warning, "Ignoring outdated client hash cache '" + client.cache() +
@@ -241,10 +241,10 @@ TEST(QuendalLibrary, ProgressOnlyGrowsAndEndsAtItsTotals) {
       EXPECT_GE(now.bytes_hashed, before.bytes_hashed);
       EXPECT_GE(now.bytes_to_hash, before.bytes_to_hash);
     }
-    EXPECT_EQ(phases, (std::vector<int32_t>{QUENDAL_PHASE_READING_MANIFEST,
-                                            QUENDAL_PHASE_LOADING_CACHE,
-                                            QUENDAL_PHASE_CHECKING_FILES,
-                                            QUENDAL_PHASE_STORING_CACHE, QUENDAL_PHASE_ENCODING}));
+    EXPECT_EQ(phases,
+              (std::vector<int32_t>{QUENDAL_PHASE_READING_MANIFEST, QUENDAL_PHASE_LOADING_CACHE,
+                                    QUENDAL_PHASE_CHECKING_FILES, QUENDAL_PHASE_STORING_CACHE,
+                                    QUENDAL_PHASE_ENCODING}));
     // The second scan takes both digests from the cache: nothing to read.
     const quendal_progress& last = outcome.calls.back();
     EXPECT_EQ(last.files_done, 4u);
@@ -316,15 +316,15 @@ TEST(QuendalLibrary, CancelFromAnotherThreadStopsTheRunningScan) {
   });
   // The callback waits in the checking phase until the other thread has cancelled, so the scan
   // sees the cancel at the latest when that phase ends.
-  const Outcome outcome = library_scan(
-      client.dir(), client.manifest(), client.cache(),
-      [&](const quendal_progress& progress, quendal_scan* scan) -> int32_t {
-        if (progress.phase == QUENDAL_PHASE_CHECKING_FILES) {
-          running = scan;
-          while (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return 0;
-      });
+  const Outcome outcome =
+      library_scan(client.dir(), client.manifest(), client.cache(),
+                   [&](const quendal_progress& progress, quendal_scan* scan) -> int32_t {
+                     if (progress.phase == QUENDAL_PHASE_CHECKING_FILES) {
+                       running = scan;
+                       while (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                     }
+                     return 0;
+                   });
   canceller.join();
   EXPECT_EQ(outcome.status, QUENDAL_STATUS_CANCELLED);
   EXPECT_EQ(outcome.failure, "Scan cancelled.");
@@ -384,9 +384,8 @@ TEST(QuendalLibrary, TwoScansInTwoThreadsBothComplete) {
   const std::string first_report = first.program_report(false);
   const std::string second_report = second.program_report(false);
   Outcome outcomes[2];
-  std::thread other([&] {
-    outcomes[1] = library_scan(second.dir(), second.manifest(), second.cache());
-  });
+  std::thread other(
+      [&] { outcomes[1] = library_scan(second.dir(), second.manifest(), second.cache()); });
   outcomes[0] = library_scan(first.dir(), first.manifest(), first.cache());
   other.join();
   ASSERT_EQ(outcomes[0].status, QUENDAL_STATUS_OK) << outcomes[0].failure;

@@ -49,7 +49,8 @@ class EntryTarget final : public json::RecordTarget {
   std::string read_digest(const Scalar& value) {
     if (value.kind != Scalar::Kind::string) return wrong_type("a string");
     m_entry.sha256 = DigestText::from_text(value.text);
-    if (!m_entry.sha256.is_hex()) m_entry.sha256 = DigestText::from_text(m_out.texts().store(value.text));
+    if (!m_entry.sha256.is_hex())
+      m_entry.sha256 = DigestText::from_text(m_out.texts().store(value.text));
     return {};
   }
 
@@ -166,9 +167,9 @@ void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument&
   out.field("schemaVersion", document.schema_version);
   out.field("clientRoot", document.client_root);
   out.field("manifestSignature", document.manifest_signature);
-  out.field("generatedAt", document.generated_at
-                               ? std::optional<std::string>(format_timestamp(*document.generated_at))
-                               : std::nullopt);
+  out.field("generatedAt", document.generated_at ? std::optional<std::string>(
+                                                       format_timestamp(*document.generated_at))
+                                                 : std::nullopt);
   out.begin_object("entries");
   document.entries.for_each_in_key_order([&](const HashCacheMap::Item& item) {
     out.begin_object(item.path);

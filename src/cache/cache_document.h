@@ -7,8 +7,8 @@
 
 #include "cache/cache_entry.h"
 #include "json/json_writer.h"
-#include "util/timestamp.h"
 #include "util/result.h"
+#include "util/timestamp.h"
 
 namespace quendal {
 

@@ -17,9 +17,9 @@ HashCacheMap::HashCacheMap(std::initializer_list<Item> items) {
 
 const HashCacheMap::Item* HashCacheMap::find_item(std::string_view path) const {
   if (m_ascending) {
-    const auto found = std::lower_bound(
-        m_items.begin(), m_items.end(), path,
-        [](const Item& item, std::string_view key) { return item.path < key; });
+    const auto found =
+        std::lower_bound(m_items.begin(), m_items.end(), path,
+                         [](const Item& item, std::string_view key) { return item.path < key; });
     return found != m_items.end() && found->path == path ? &*found : nullptr;
   }
   const std::size_t mask = m_index.size() - 1;

@@ -66,7 +66,7 @@ TEST(HashCacheMap, KeepsOneEntryPerKeyWhateverOrderTheKeysArriveIn) {
       ASSERT_NE(map.find(*key, hint), nullptr) << order << " " << *key;
     }
     for (const std::string& missing : {std::string(), std::string("d1"), std::string("d1/f"),
-                                      std::string("d1/f10"), std::string(200, 'p') + "/"}) {
+                                       std::string("d1/f10"), std::string(200, 'p') + "/"}) {
       EXPECT_EQ(map.find(missing), nullptr) << order << " " << missing;
     }
   }
@@ -92,9 +92,11 @@ TEST(CacheDocument, ALargeCacheInWhichALaterDuplicateWinsEncodesInKeyOrder) {
     entries += "    \"" + key + "\": {\n      \"size\": " + std::to_string(size) +
                ",\n      \"modifiedUnixSeconds\": null,\n      \"sha256\": \"s\"\n    }";
   }
-  EXPECT_EQ(*encoded, "{\n  \"schemaVersion\": \"s\",\n  \"clientRoot\": \"\",\n"
-                      "  \"manifestSignature\": null,\n  \"generatedAt\": null,\n"
-                      "  \"entries\": {" + entries + "\n  }\n}");
+  EXPECT_EQ(*encoded,
+            "{\n  \"schemaVersion\": \"s\",\n  \"clientRoot\": \"\",\n"
+            "  \"manifestSignature\": null,\n  \"generatedAt\": null,\n"
+            "  \"entries\": {" +
+                entries + "\n  }\n}");
 }
 
 }  // namespace

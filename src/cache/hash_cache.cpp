@@ -102,8 +102,7 @@ Result<LoadedHashCache> accept_hash_cache(const std::string& cache_path, ReadHas
   ClientHashCacheDocument& document = *read.document;
   if (trim_white_space(document.schema_version) != k_hash_cache_schema) {
     loaded.warning = warning_line("Ignoring outdated client hash cache '" + cache_path +
-                                  "' with schema " + quoted_excerpt(document.schema_version) +
-                                  ".");
+                                  "' with schema " + quoted_excerpt(document.schema_version) + ".");
     return loaded;
   }
 
@@ -181,8 +180,7 @@ class TemporaryFile {
 };
 
 // Writes the document to a new file at `temporary_path`.
-Result<void> write_temporary_cache(const std::string& cache_path,
-                                   const std::string& temporary_path,
+Result<void> write_temporary_cache(const std::string& cache_path, const std::string& temporary_path,
                                    const ClientHashCacheDocument& document) {
   const auto write_failure = [&](const std::string& cause) {
     return Failure{"Failed to write temporary cache '" + temporary_path + "': " + cause};

@@ -66,10 +66,10 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
                                                   HashCacheMap&& refreshed);
 
 // Creates the parent directories, writes a new "json.tmp-N" sibling (see OutputFile::create_new;
-// the document is encoded into it piece by piece), removes the old file and renames the sibling over it. A sibling that could
-// not be written whole is removed again. Fails with "Failed to create cache directory '…': …",
-// "Failed to encode cache '…': …", "Failed to write temporary cache '…': …", "Failed to replace
-// cache '…': …" or "Failed to finalize cache '…' from '…': …".
+// the document is encoded into it piece by piece), removes the old file and renames the sibling
+// over it. A sibling that could not be written whole is removed again. Fails with "Failed to create
+// cache directory '…': …", "Failed to encode cache '…': …", "Failed to write temporary cache '…':
+// …", "Failed to replace cache '…': …" or "Failed to finalize cache '…' from '…': …".
 Result<void> store_hash_cache(const std::string& cache_path,
                               const ClientHashCacheDocument& document);
 

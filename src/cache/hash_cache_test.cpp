@@ -224,8 +224,10 @@ TEST(LoadHashCache, UsesTheEntriesOnlyForTheSameClientRoot) {
     Result<LoadedHashCache> loaded =
         setup.load(stored, "velor-tirn-client-hash-cache.v2", client_dir);
     ASSERT_TRUE(loaded.ok()) << loaded.error();
-    if (same) EXPECT_EQ(loaded->entries, k_stored_entries) << stored;
-    else EXPECT_TRUE(loaded->entries.empty()) << stored;
+    if (same)
+      EXPECT_EQ(loaded->entries, k_stored_entries) << stored;
+    else
+      EXPECT_TRUE(loaded->entries.empty()) << stored;
     if (same) {
       EXPECT_EQ(loaded->warning, std::nullopt) << stored << " for " << client_dir;
     } else {

@@ -32,10 +32,14 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& arguments) 
       return argument_error("Argument " + std::to_string(i + 1) + " is not valid UTF-8");
     }
     if (!pending.empty()) {
-      if (pending == "--client-dir") client_dir = argument;
-      else if (pending == "--manifest") manifest = argument;
-      else if (pending == "--cache") options.cache = argument;
-      else options.output = argument;
+      if (pending == "--client-dir")
+        client_dir = argument;
+      else if (pending == "--manifest")
+        manifest = argument;
+      else if (pending == "--cache")
+        options.cache = argument;
+      else
+        options.output = argument;
       pending.clear();
       continue;
     }

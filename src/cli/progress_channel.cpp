@@ -10,16 +10,11 @@ namespace {
 
 std::string_view phase_name(ScanPhase phase) {
   switch (phase) {
-    case ScanPhase::reading_manifest:
-      return "reading_manifest";
-    case ScanPhase::loading_cache:
-      return "loading_cache";
-    case ScanPhase::checking_files:
-      return "checking_files";
-    case ScanPhase::storing_cache:
-      return "storing_cache";
-    case ScanPhase::encoding:
-      return "encoding";
+    case ScanPhase::reading_manifest: return "reading_manifest";
+    case ScanPhase::loading_cache: return "loading_cache";
+    case ScanPhase::checking_files: return "checking_files";
+    case ScanPhase::storing_cache: return "storing_cache";
+    case ScanPhase::encoding: return "encoding";
   }
   return "";
 }

@@ -24,16 +24,11 @@ class RecordReader final : public RecordTarget {
 
   std::string on_scalar(const Scalar& value) override {
     switch (field()) {
-      case 0:
-        return read_string(value, m_out.name);
-      case 1:
-        return read_uint64(value, m_out.count);
-      case 2:
-        return read_optional_int64(value, m_out.offset);
-      case 3:
-        return read_optional_string(value, m_out.note);
-      default:
-        return wrong_type("an array of strings");
+      case 0: return read_string(value, m_out.name);
+      case 1: return read_uint64(value, m_out.count);
+      case 2: return read_optional_int64(value, m_out.offset);
+      case 3: return read_optional_string(value, m_out.note);
+      default: return wrong_type("an array of strings");
     }
   }
   std::string on_nested(bool is_object, Target*& child) override {

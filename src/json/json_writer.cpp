@@ -153,13 +153,17 @@ void Writer::digest(const DigestText& text) {
 }
 
 void Writer::optional_digest(const std::optional<DigestText>& text) {
-  if (text) digest(*text);
-  else null();
+  if (text)
+    digest(*text);
+  else
+    null();
 }
 
 void Writer::optional_string(const std::optional<std::string>& text) {
-  if (text) string(*text);
-  else null();
+  if (text)
+    string(*text);
+  else
+    null();
 }
 
 void Writer::uint64(std::uint64_t number) {
@@ -170,8 +174,10 @@ void Writer::uint64(std::uint64_t number) {
 }
 
 void Writer::optional_uint64(const std::optional<std::uint64_t>& number) {
-  if (number) uint64(*number);
-  else null();
+  if (number)
+    uint64(*number);
+  else
+    null();
 }
 
 void Writer::int64(std::int64_t number) {
@@ -182,8 +188,10 @@ void Writer::int64(std::int64_t number) {
 }
 
 void Writer::optional_int64(const std::optional<std::int64_t>& number) {
-  if (number) int64(*number);
-  else null();
+  if (number)
+    int64(*number);
+  else
+    null();
 }
 
 void Writer::boolean(bool value) {

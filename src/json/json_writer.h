@@ -22,9 +22,10 @@ enum class Layout { compact, indented };
 
 // Builds one JSON document. Calls must form a well-nested document: inside an object every member
 // is one call (field(), or begin_object()/begin_array() with its key), each key written once
-// beside its value; inside an array the values come without keys. Strings are escaped as follows and no other way: '"'
-// and '\' get a backslash, U+0008/9/A/C/D become \b \t \n \f \r, other characters below U+0020
-// become \u00XX with lower-case hex digits, and everything else is copied as UTF-8 bytes.
+// beside its value; inside an array the values come without keys. Strings are escaped as follows
+// and no other way: '"' and '\' get a backslash, U+0008/9/A/C/D become \b \t \n \f \r, other
+// characters below U+0020 become \u00XX with lower-case hex digits, and everything else is copied
+// as UTF-8 bytes.
 class Writer {
  public:
   // About how many bytes a writer with a sink gathers before it hands them on.
@@ -62,10 +63,8 @@ class Writer {
   }
   // Only a bool: a pointer or a number must not turn into one.
   template <typename Bool>
-    requires std::same_as<Bool, bool>
-  void field(std::string_view name, Bool value) {
-    key(name), boolean(value);
-  }
+  requires std::same_as<Bool, bool>
+  void field(std::string_view name, Bool value) { key(name), boolean(value); }
   // The member `name` whose value is an object or an array, closed by end_object()/end_array().
   void begin_object(std::string_view name) { key(name), begin_object(); }
   void begin_array(std::string_view name) { key(name), begin_array(); }

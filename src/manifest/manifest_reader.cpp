@@ -147,8 +147,9 @@ class DocumentTarget final : public json::RecordTarget {
     const std::size_t index = field();
     if (index >= 7 && index <= 9) {
       if (is_object) return wrong_type("an array of strings");
-      child = index == 7 ? &m_release_notes : index == 8 ? &m_excluded_paths
-                                                         : &m_repair_if_missing_paths;
+      child = index == 7   ? &m_release_notes
+              : index == 8 ? &m_excluded_paths
+                           : &m_repair_if_missing_paths;
       return {};
     }
     if (index == 10) {

@@ -12,8 +12,8 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/fault_point.h"
@@ -60,8 +60,8 @@ std::atomic<char*> g_handle_paths[k_handle_slots];
 void log_call(Kind kind, std::uint64_t number, std::string_view path) {
   if (g_plan.log_fd < 0) return;
   char digits[24];
-  const int length = std::snprintf(digits, sizeof digits, "\t%llu\t",
-                                   static_cast<unsigned long long>(number));
+  const int length =
+      std::snprintf(digits, sizeof digits, "\t%llu\t", static_cast<unsigned long long>(number));
   const std::string_view name = k_kind_names[static_cast<unsigned>(kind)];
   iovec parts[] = {{const_cast<char*>(name.data()), name.size()},
                    {digits, static_cast<std::size_t>(length)},
@@ -100,11 +100,16 @@ void apply_item(std::string_view item) {
   } else if (name == "call") {
     if (!parse_number(value, g_plan.call) || g_plan.call == 0) refuse_plan("bad call", item);
   } else if (name == "error") {
-    if (value == "EIO") g_plan.error = EIO;
-    else if (value == "ENOSPC") g_plan.error = ENOSPC;
-    else if (value == "EACCES") g_plan.error = EACCES;
-    else if (value == "ENOMEM") g_plan.error = ENOMEM;
-    else refuse_plan("unknown error", item);
+    if (value == "EIO")
+      g_plan.error = EIO;
+    else if (value == "ENOSPC")
+      g_plan.error = ENOSPC;
+    else if (value == "EACCES")
+      g_plan.error = EACCES;
+    else if (value == "ENOMEM")
+      g_plan.error = ENOMEM;
+    else
+      refuse_plan("unknown error", item);
   } else if (name == "log") {
     char path[4096];
     if (value.empty() || value.size() >= sizeof path) refuse_plan("bad log path", item);
@@ -213,14 +218,11 @@ void* operator new[](std::size_t size, std::align_val_t alignment) {
   return allocate_or_throw(size, static_cast<std::size_t>(alignment));
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, 0); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return allocate(size, 0);
-}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, 0); }
 void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   return allocate(size, static_cast<std::size_t>(alignment));
 }
-void* operator new[](std::size_t size, std::align_val_t alignment,
-                     const std::nothrow_t&) noexcept {
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   return allocate(size, static_cast<std::size_t>(alignment));
 }
 

@@ -3,8 +3,9 @@
 // plan whether this call is the one to fail, and if so fails the way the system call would, with
 // the plan's error number. In every other build FAULT_POINT is empty and costs nothing.
 //
-// The plan comes from the environment variable QUENDAL_FAULTS, read once by the test build at the start of the program
-// (the production binary never reads it). It is a list of items separated by ";":
+// The plan comes from the environment variable QUENDAL_FAULTS, read once by the test build at the
+// start of the program (the production binary never reads it). It is a list of items separated by
+// ";":
 //
 //   kind=K       the kind of call to fail: open, read, write, rename, remove, create_directory,
 //                metadata, allocation
@@ -76,13 +77,13 @@ void leave_hint_scope();
       return errno_failure(fault_error_);                                                       \
     }                                                                                           \
   } while (false)
-#define FAULT_POINT_ON_HANDLE(kind, handle)                                                    \
-  do {                                                                                         \
-    if (const int fault_error_ = ::quendal::platform::fault::injected_on_handle(               \
-            ::quendal::platform::fault::Kind::kind, handle);                                   \
-        fault_error_ != 0) {                                                                   \
-      return errno_failure(fault_error_);                                                      \
-    }                                                                                          \
+#define FAULT_POINT_ON_HANDLE(kind, handle)                                      \
+  do {                                                                           \
+    if (const int fault_error_ = ::quendal::platform::fault::injected_on_handle( \
+            ::quendal::platform::fault::Kind::kind, handle);                     \
+        fault_error_ != 0) {                                                     \
+      return errno_failure(fault_error_);                                        \
+    }                                                                            \
   } while (false)
 #define FAULT_NOTE_HANDLE(handle, path) ::quendal::platform::fault::note_handle(handle, path)
 #define FAULT_FORGET_HANDLE(handle) ::quendal::platform::fault::forget_handle(handle)

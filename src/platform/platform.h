@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "util/result.h"

@@ -3,13 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -79,7 +79,8 @@ FileMetadata metadata_of(const struct stat& st) {
   metadata.kind = S_ISREG(st.st_mode)   ? FileKind::regular
                   : S_ISDIR(st.st_mode) ? FileKind::directory
                                         : FileKind::other;
-  metadata.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  metadata.identity = {static_cast<std::uint64_t>(st.st_dev),
+                       static_cast<std::uint64_t>(st.st_ino)};
   metadata.permissions = static_cast<FilePermissions>(st.st_mode & 0777);
   return metadata;
 }
@@ -163,7 +164,8 @@ Result<int> open_owned_links(const std::string& path, int flags, mode_t mode) {
       return errno_failure(errno);
     }
     if (!S_ISLNK(st.st_mode)) continue;  // replaced by something else meanwhile: open that
-    if (st.st_uid != ::geteuid() && st.st_uid != 0) return Failure{std::string(k_foreign_link_cause)};
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+      return Failure{std::string(k_foreign_link_cause)};
     struct statfs file_system;
     if (::fstatfs(link, &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC) {
       const int followed = retry_open(current.c_str(), flags, mode);
@@ -175,7 +177,8 @@ Result<int> open_owned_links(const std::string& path, int flags, mode_t mode) {
     if (length < 0) return errno_failure(errno);
     if (static_cast<std::size_t>(length) == sizeof text) return errno_failure(ENAMETOOLONG);
     const std::string_view target(text, static_cast<std::size_t>(length));
-    current = target.starts_with('/') ? std::string(target) : join_path(parent_path(current), target);
+    current =
+        target.starts_with('/') ? std::string(target) : join_path(parent_path(current), target);
   }
   return errno_failure(ELOOP);
 }
@@ -368,9 +371,9 @@ Result<OutputFile> OutputFile::create_new(const std::string& path, FilePermissio
   FAULT_POINT(remove, path);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno_failure(errno);
   FAULT_POINT(open, path);
-  const int fd = retry_open(path.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                            permissions & 0777);
+  const int fd =
+      retry_open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                 permissions & 0777);
   if (fd < 0) return errno_failure(errno);
   return OutputFile(fd, std::move(own_path));
 }

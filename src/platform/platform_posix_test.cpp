@@ -136,9 +136,10 @@ TEST(InputFileOpen, LooksThroughAFinalLinkBeforeOpeningAnything) {
   test::TempDir temp;
   test::write_file(temp.path("file"), "abc");
   ASSERT_EQ(::mkfifo(temp.path("fifo").c_str(), 0600), 0);
-  const std::pair<const char*, const char*> refused[] = {
-      {"fifo", "Not a regular file"}, {"/dev/null", "Not a regular file"},
-      {".", "Is a directory"}, {"nowhere", "No such file or directory"}};
+  const std::pair<const char*, const char*> refused[] = {{"fifo", "Not a regular file"},
+                                                         {"/dev/null", "Not a regular file"},
+                                                         {".", "Is a directory"},
+                                                         {"nowhere", "No such file or directory"}};
   for (const auto& [target, cause] : refused) {
     const std::string link = temp.path(std::string("to_") + (target[0] == '/' ? "dev" : target));
     fs::create_symlink(target, link);
@@ -155,9 +156,11 @@ TEST(OutputFileCreateNew, ReplacesWhatStandsAtTheNameAndNeverFollowsIt) {
   test::TempDir temp;
   test::write_file(temp.path("decoy"), "secret");
   // What a less trusted user may have planted at the name, and what create_new then finds.
-  const std::pair<const char*, const char*> planted[] = {
-      {"link to a file", nullptr}, {"dangling link", nullptr}, {"file", nullptr},
-      {"nothing", nullptr},        {"directory", "Is a directory"}};
+  const std::pair<const char*, const char*> planted[] = {{"link to a file", nullptr},
+                                                         {"dangling link", nullptr},
+                                                         {"file", nullptr},
+                                                         {"nothing", nullptr},
+                                                         {"directory", "Is a directory"}};
   for (const auto& [what, cause] : planted) {
     SCOPED_TRACE(what);
     const std::string name = temp.path("c.json.tmp-1");

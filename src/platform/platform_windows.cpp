@@ -94,10 +94,8 @@ bool is_not_found_error(unsigned long error) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-      return true;
-    default:
-      return false;
+    case ERROR_BAD_NET_NAME: return true;
+    default: return false;
   }
 }
 
@@ -195,8 +193,8 @@ Result<std::wstring> system_path(const std::string& path) {
   std::wstring full(std::max<std::size_t>(wide->size() + 1, MAX_PATH), L'\0');
   for (;;) {
     // Returns the length without the terminating NUL, or the size needed including it.
-    const DWORD length = ::GetFullPathNameW(wide->c_str(), static_cast<DWORD>(full.size()),
-                                            full.data(), nullptr);
+    const DWORD length =
+        ::GetFullPathNameW(wide->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0) return wide;  // the call itself fails on the path and says why
     if (length < full.size()) {
       full.resize(length);
@@ -257,10 +255,10 @@ FileMetadata metadata_of(const BY_HANDLE_FILE_INFORMATION& info) {
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime);
   metadata.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::directory
-                                                                         : FileKind::regular;
-  metadata.identity = {info.dwVolumeSerialNumber,
-                       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
-                           info.nFileIndexLow};
+                                                                          : FileKind::regular;
+  metadata.identity = {
+      info.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   return metadata;
 }
 
@@ -296,8 +294,8 @@ Result<bool> is_name_surrogate(HANDLE handle) {
 Result<bool> owned_by_this_user_or_the_system(HANDLE handle) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                        &owner, nullptr, nullptr, nullptr, &descriptor);
+  const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                        nullptr, nullptr, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) return system_failure(error);
   const std::unique_ptr<void, decltype(&::LocalFree)> held(descriptor, &::LocalFree);
   for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {

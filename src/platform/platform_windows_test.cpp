@@ -565,8 +565,7 @@ TEST(OutputFileCreateNew, ReplacesWhatStandsAtTheNameWithANewPlainFile) {
 TEST(OutputFileCreate, WritesThroughTheOwnedLinksRule) {
   TempDir dir;
   put(dir / L"out.json", "a much longer first version\n");
-  Result<OutputFile> file =
-      OutputFile::create(dir.utf8_path(L"out.json"), FinalLink::owned_only);
+  Result<OutputFile> file = OutputFile::create(dir.utf8_path(L"out.json"), FinalLink::owned_only);
   ASSERT_TRUE(file.ok()) << file.error();
   ASSERT_TRUE(file->write("{}").ok());
   ASSERT_TRUE(file->close().ok());
@@ -876,11 +875,11 @@ TEST(Program, ReplacesAHiddenOrSystemOutputFile) {
     const fs::path output = scratch / (L"report-" + std::to_wstring(attributes) + L".json");
     put(output, std::string(100000, 'x'));
     ASSERT_TRUE(::SetFileAttributesW(output.c_str(), attributes));
-    const ProgramRun run = run_program(*program,
-                                       {L"--client-dir", (scratch / L"client").native(),
-                                        L"--manifest", (scratch / L"m.json").native(),
-                                        L"--output", output.native()},
-                                       scratch);
+    const ProgramRun run =
+        run_program(*program,
+                    {L"--client-dir", (scratch / L"client").native(), L"--manifest",
+                     (scratch / L"m.json").native(), L"--output", output.native()},
+                    scratch);
     EXPECT_EQ(run.exit_code, 0u) << attributes << ": " << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, "");

@@ -25,8 +25,8 @@ Result<std::string> read_whole_file(std::uint64_t length, ReadSome&& read_some) 
     // without growing the whole text for the read that finds its end.
     char probe[4096];
     const bool full = used == content.size();
-    Result<std::size_t> got =
-        read_some(full ? probe : content.data() + used, full ? sizeof probe : content.size() - used);
+    Result<std::size_t> got = read_some(full ? probe : content.data() + used,
+                                        full ? sizeof probe : content.size() - used);
     if (!got.ok()) return std::move(got).failure();
     if (*got == 0) break;
     if (full) {

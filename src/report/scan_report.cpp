@@ -75,8 +75,8 @@ void write_repair_action(json::Writer& out, const ClientScanRepairAction& action
 
 ClientScanReport build_scan_report(const UpdateManifestDocument& manifest,
                                    const PathSet& excluded_paths,
-                                   const PathSet& repair_if_missing_paths,
-                                   std::string client_root, ScanFold&& fold) {
+                                   const PathSet& repair_if_missing_paths, std::string client_root,
+                                   ScanFold&& fold) {
   ClientScanReport report;
   report.client_root = std::move(client_root);
   report.scanned_at = now_utc();

@@ -8,10 +8,10 @@
 
 #include "json/json_writer.h"
 #include "manifest/manifest.h"
-#include "util/timestamp.h"
 #include "scan/file_verdict.h"
 #include "scan/path_rules.h"
 #include "util/result.h"
+#include "util/timestamp.h"
 
 namespace quendal {
 
@@ -35,8 +35,8 @@ struct ClientScanReport {
 // Builds the report; takes its own clock reading for scannedAt. Cannot fail.
 ClientScanReport build_scan_report(const UpdateManifestDocument& manifest,
                                    const PathSet& excluded_paths,
-                                   const PathSet& repair_if_missing_paths,
-                                   std::string client_root, ScanFold&& fold);
+                                   const PathSet& repair_if_missing_paths, std::string client_root,
+                                   ScanFold&& fold);
 
 // The report as compact JSON, keys in their fixed order, without a trailing line feed. Fails
 // only when a text is not valid UTF-8.

@@ -21,8 +21,8 @@ std::string encoded(const ClientScanReport& report) {
 
 FileScanOutcome outcome(const UpdateManifestFile& file, FileStatus status,
                         std::optional<std::uint64_t> actual_size,
-                        std::optional<DigestText> actual_sha256 = {},
-                        bool used_cached_hash = false, std::optional<RepairReason> reason = {}) {
+                        std::optional<DigestText> actual_sha256 = {}, bool used_cached_hash = false,
+                        std::optional<RepairReason> reason = {}) {
   FileScanOutcome result;
   result.file =
       ClientScanFile{&file, actual_size, std::move(actual_sha256), status, used_cached_hash};

@@ -5,7 +5,8 @@
 namespace quendal {
 
 Failure OutputReportDestination::failure(const std::string& cause) const {
-  if (m_output_path) return Failure{"Failed to write scan output to '" + *m_output_path + "': " + cause};
+  if (m_output_path)
+    return Failure{"Failed to write scan output to '" + *m_output_path + "': " + cause};
   return Failure{"Failed to write scan output to standard output: " + cause};
 }
 

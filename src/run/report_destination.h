@@ -21,9 +21,9 @@ class ReportDestination : public ByteSink {
 
 // The program's destination: the bytes exactly as encoded to `output_path`, created or
 // truncated, through a final link only when it belongs to this process's user or to the system
-// (see platform::FinalLink::owned_only); without a path, the bytes and one line feed to standard output. Fails with
-// "Failed to write scan output to '<path>': <cause>" or "Failed to write scan output to
-// standard output: <cause>".
+// (see platform::FinalLink::owned_only); without a path, the bytes and one line feed to standard
+// output. Fails with "Failed to write scan output to '<path>': <cause>" or "Failed to write scan
+// output to standard output: <cause>".
 class OutputReportDestination final : public ReportDestination {
  public:
   explicit OutputReportDestination(std::optional<std::string> output_path)

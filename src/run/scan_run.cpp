@@ -40,7 +40,8 @@ Failure out_of_memory_in(RunStep step, const ScanOptions& options) noexcept {
   switch (step) {
     case RunStep::run: return out_of_memory_failure("Failed to run scan");
     case RunStep::read_manifest: return out_of_memory_failure("Failed to read manifest", manifest);
-    case RunStep::parse_manifest: return out_of_memory_failure("Failed to parse manifest", manifest);
+    case RunStep::parse_manifest:
+      return out_of_memory_failure("Failed to parse manifest", manifest);
     case RunStep::validate_manifest:
       return out_of_memory_failure("Failed to validate manifest", manifest);
     case RunStep::read_cache: return out_of_memory_failure("Failed to read cache", cache);
@@ -67,7 +68,8 @@ auto ending_at(const RunStep& step, const ScanOptions& options, Work&& work) {
 Result<UpdateManifestDocument> read_manifest(const std::string& path, RunStep& step) {
   step = RunStep::read_manifest;
   Result<platform::FileContent> read = platform::read_file(path);
-  if (!read.ok()) return Failure{"Failed to read manifest '" + path + "': " + read.error(), read.kind()};
+  if (!read.ok())
+    return Failure{"Failed to read manifest '" + path + "': " + read.error(), read.kind()};
   std::string text = std::move(read->bytes);
   if (!is_valid_utf8(text)) {
     return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
@@ -96,7 +98,8 @@ ReadDocuments read_documents(const ScanOptions& options) {
   const std::function<void(std::size_t)> job = [&](std::size_t index) {
     RunStep step = index == 0 ? RunStep::read_manifest : RunStep::read_cache;
     if (index == 0) {
-      read.manifest = ending_at(step, options, [&] { return read_manifest(options.manifest, step); });
+      read.manifest =
+          ending_at(step, options, [&] { return read_manifest(options.manifest, step); });
     } else {
       read.cache = ending_at(step, options, [&] { return read_hash_cache(*options.cache); });
     }
@@ -179,8 +182,8 @@ Result<ClientScanSummary> run_steps(const ScanOptions& options, ScanMonitor& mon
   if (!monitor.end_phase()) return scan_cancelled();
 
   step = RunStep::fold_scan_results;
-  Result<ScanFold> fold = fold_outcomes(std::move(outcomes),
-                                        options.cache ? CacheRefresh::build : CacheRefresh::skip);
+  Result<ScanFold> fold =
+      fold_outcomes(std::move(outcomes), options.cache ? CacheRefresh::build : CacheRefresh::skip);
   std::vector<FileScanOutcome>().swap(outcomes);
   if (!fold.ok()) return std::move(fold).failure();
   const ClientScanSummary summary = fold->summary;

@@ -1,8 +1,8 @@
 // The scan run: one complete scan for one ScanOptions, its steps in their fixed order.
 #pragma once
 
-#include "run/scan_options.h"
 #include "run/report_destination.h"
+#include "run/scan_options.h"
 #include "scan/file_verdict.h"
 #include "scan/scan_monitor.h"
 #include "util/result.h"

@@ -115,8 +115,7 @@ Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::
   // at the path since its metadata was read (by a link to any file the process may read) is
   // judged as itself.
   const platform::FileMetadata& found = opened->metadata();
-  const bool replaced =
-      found.identity != metadata.identity || found.length != metadata.length;
+  const bool replaced = found.identity != metadata.identity || found.length != metadata.length;
   ObtainedDigest obtained{std::nullopt, false, replaced ? found : metadata};
   if (obtained.metadata.length != file.size) return obtained;
   FileHashProgress progress(monitor, obtained.metadata.length);
@@ -148,14 +147,17 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
     Result<FileScanOutcome> outcome = catch_out_of_memory(
         [&] { return hash_client_file(*scan_list[index], job_context); },
         [&] { return out_of_memory_failure("Failed to hash", scan_list[index]->path); });
-    if (outcome.ok()) outcomes[index] = std::move(outcome).value();
-    else outcomes[index].failure = std::move(outcome).failure();
+    if (outcome.ok())
+      outcomes[index] = std::move(outcome).value();
+    else
+      outcomes[index].failure = std::move(outcome).failure();
     if (monitor != nullptr) monitor->file_done();
   };
   if (monitor == nullptr) {
     pool.run(scan_list.size(), job);
   } else {
-    pool.run(scan_list.size(), job, [monitor] { monitor->tick(); }, ScanMonitor::k_report_interval);
+    pool.run(
+        scan_list.size(), job, [monitor] { monitor->tick(); }, ScanMonitor::k_report_interval);
   }
   return outcomes;
 }

@@ -69,15 +69,15 @@ struct ContentReading {
   FileHashProgress* progress = nullptr;
 };
 
-// SHA-256 of the content of `disk_path` (written as 64 lower-case hex digits), read to its end from the
-// open file: reads follow one another until one yields 0 bytes, except that a read which yields
+// SHA-256 of the content of `disk_path` (written as 64 lower-case hex digits), read to its end from
+// the open file: reads follow one another until one yields 0 bytes, except that a read which yields
 // fewer bytes than asked for and brings the total to `metadata_length` is the last (a regular
 // file's read comes back short only at its end, so the next would yield 0). Fails with
 // "Failed to open '<path>': <cause>" or "Failed to read '<path>': <cause>"; when `progress`
 // reports a cancel after a window, the read stops with the failure k_scan_cancelled. Safe on
 // worker threads: each thread reads through its own buffer.
 Result<DigestText> hash_file_content(const std::string& disk_path,
-                                      const ContentReading& reading = {});
+                                     const ContentReading& reading = {});
 
 // The same for a file already open at `disk_path`.
 Result<DigestText> hash_open_file(platform::InputFile& file, const std::string& disk_path,

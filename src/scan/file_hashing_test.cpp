@@ -92,7 +92,7 @@ TEST(HashFileContent, DigestsStayRightAtTheEdgesOfTheReadWindow) {
       Result<DigestText> digest = hash_file_content(temp.path("f"), reading);
       ASSERT_TRUE(digest.ok()) << digest.error();
       EXPECT_EQ(digest->text(), sha256) << size << " " << reading.metadata_length.has_value() << " "
-                                 << (reading.read_ahead != nullptr);
+                                        << (reading.read_ahead != nullptr);
     }
   }
 }
@@ -120,8 +120,8 @@ TEST(HashFileContent, AFileThatChangedAfterItsMetadataIsReadToItsEnd) {
     for (ReadAhead* ahead : {static_cast<ReadAhead*>(nullptr), read_ahead.get()}) {
       Result<DigestText> digest = hash_file_content(temp.path("f"), {metadata_length, ahead});
       ASSERT_TRUE(digest.ok()) << digest.error();
-      EXPECT_EQ(digest->text(), sha256) << metadata_length << " " << now.size() << " "
-                                 << (ahead != nullptr);
+      EXPECT_EQ(digest->text(), sha256)
+          << metadata_length << " " << now.size() << " " << (ahead != nullptr);
     }
   }
 }
@@ -324,7 +324,8 @@ TEST(HashClientFiles, OutcomesFollowScanListOrderAndEveryJobRuns) {
   const std::string long_name = test::refused_name();
   const std::string sub_long_name = "sub/" + long_name;
   const std::vector<UpdateManifestFile> files = {
-      {"big.bin", k_big_size, DigestText::from_text(k_big_sha256), "b0", UpdateManifestFilePolicy::required},
+      {"big.bin", k_big_size, DigestText::from_text(k_big_sha256), "b0",
+       UpdateManifestFilePolicy::required},
       {"a.txt", 3, DigestText::from_text(k_sha256_abc), "b1", UpdateManifestFilePolicy::required},
       {long_name, 1, "x", "b2", UpdateManifestFilePolicy::required},
       {"empty", 0, DigestText::from_text(k_sha256_empty), "b3", UpdateManifestFilePolicy::optional},

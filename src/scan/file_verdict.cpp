@@ -37,15 +37,15 @@ Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes, CacheRef
     }
     const UpdateManifestFile& entry = *outcome.file.entry;
     if (outcome.file.status != FileStatus::healthy) {
-      const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - summary.bytes_to_download;
+      const std::uint64_t room =
+          std::numeric_limits<std::uint64_t>::max() - summary.bytes_to_download;
       summary.bytes_to_download += entry.size < room ? entry.size : room;
       if (entry.policy == UpdateManifestFilePolicy::critical) ++summary.critical_mismatches;
     }
     if (outcome.file.actual_sha256 && refresh == CacheRefresh::build) {
-      fold.refreshed_cache.insert(entry.path,
-                                  ClientHashCacheEntry{*outcome.file.actual_size,
-                                                       outcome.modified_unix_seconds,
-                                                       *outcome.file.actual_sha256});
+      fold.refreshed_cache.insert(
+          entry.path, ClientHashCacheEntry{*outcome.file.actual_size, outcome.modified_unix_seconds,
+                                           *outcome.file.actual_sha256});
     }
     if (outcome.repair) fold.repair_actions.push_back(*outcome.repair);
     fold.files.push_back(std::move(outcome.file));

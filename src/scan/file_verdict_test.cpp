@@ -83,7 +83,8 @@ TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
   Client client;
   client.repair_if_missing = {"config/user.ini", "config/gone.ini"};
   client.add("Config/User.ini", "sixteen bytes...");
-  client.cache.insert("Config\\User.ini", {16, k_2026_01_31, DigestText::from_text(k_abc)});  // not consulted
+  client.cache.insert("Config\\User.ini",
+                      {16, k_2026_01_31, DigestText::from_text(k_abc)});  // not consulted
   EXPECT_EQ(client.verdict(entry("Config\\User.ini", 3, k_abc)), "healthy 16 - hashed - -");
   EXPECT_EQ(client.verdict(entry("config/GONE.ini/", 3, k_abc)), "missing - - hashed missing -");
 }
@@ -91,7 +92,8 @@ TEST(HashClientFile, APreservedFileIsHealthyWhenPresentWithoutAnyComparison) {
 TEST(HashClientFile, AnotherLengthIsASizeMismatchWhateverTheCacheHolds) {
   Client client;
   client.add("short.pak", "ab");
-  client.cache.insert("short.pak", {2, k_2026_01_31, DigestText::from_text(k_abc)});  // claims the listed digest
+  client.cache.insert("short.pak",
+                      {2, k_2026_01_31, DigestText::from_text(k_abc)});  // claims the listed digest
   EXPECT_EQ(client.verdict(entry("short.pak", 3, k_abc)), "modified 2 - hashed size_mismatch -");
 }
 

@@ -10,12 +10,15 @@ namespace {
 
 constexpr std::string_view k_updater_directory = ".velor-updater";
 
-constexpr std::array<std::string_view, 4> k_implicit_exclusions = {
-    "velor-tirn.exe", "quendal.exe", "tools/quendal.exe", "log.txt"};
+constexpr std::array<std::string_view, 4> k_implicit_exclusions = {"velor-tirn.exe", "quendal.exe",
+                                                                   "tools/quendal.exe", "log.txt"};
 
-constexpr std::array<std::string_view, 6> k_protected_root_files = {
-    "log.txt", "pub.key", "chat.log", "system.cfg", "clientinfo1223465.ini",
-    "systemoptiongraphics.cfg"};
+constexpr std::array<std::string_view, 6> k_protected_root_files = {"log.txt",
+                                                                    "pub.key",
+                                                                    "chat.log",
+                                                                    "system.cfg",
+                                                                    "clientinfo1223465.ini",
+                                                                    "systemoptiongraphics.cfg"};
 
 bool is_protected_root_file(std::string_view path) {
   // Most manifest paths have a separator with more text after it, so their root comparison
@@ -79,9 +82,8 @@ std::string resolve_client_file(std::string_view client_root, std::string_view p
   std::string result;
   result.reserve(client_root.size() + path.size() + 1);
   result += client_root;
-  for_each_path_segment(path, [&](std::string_view segment) {
-    platform::append_path_component(result, segment);
-  });
+  for_each_path_segment(
+      path, [&](std::string_view segment) { platform::append_path_component(result, segment); });
   return result;
 }
 

@@ -48,8 +48,7 @@ TEST(NormalizeRootPath, TrimsTurnsBackslashesAndDropsTrailingSeparators) {
 
 // `path` must outlive the entry.
 UpdateManifestFile file(std::string_view path) {
-  return UpdateManifestFile{path, 1, "digest", "blob",
-                            UpdateManifestFilePolicy::required};
+  return UpdateManifestFile{path, 1, "digest", "blob", UpdateManifestFilePolicy::required};
 }
 
 TEST(BuildExclusionSet, HoldsTheImplicitNamesAndTheNormalFormsInOrder) {

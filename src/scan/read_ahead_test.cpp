@@ -59,7 +59,8 @@ TEST(ReadAhead, NarrowLimitsChangeNoOutcome) {
     const std::uint64_t size = i % 13 == 4 ? content.size() + 1 : content.size();
     const std::string_view path = names.store(name);
     files.push_back({path, size, "listed", "blob", UpdateManifestFilePolicy::required});
-    if (i % 17 == 2) cache.insert(path, ClientHashCacheEntry{content.size(), 1769817600, "planted"});
+    if (i % 17 == 2)
+      cache.insert(path, ClientHashCacheEntry{content.size(), 1769817600, "planted"});
   }
   test::write_file(temp.path("big"), test::patterned_content(3 * k_read_buffer_size + 5));
   files.push_back(

@@ -19,10 +19,14 @@ constexpr std::uint8_t k_not_hex = 0x40;
 constexpr std::array<std::uint8_t, 256> make_digit_table() {
   std::array<std::uint8_t, 256> table{};
   for (std::size_t c = 0; c < table.size(); ++c) {
-    if (c >= '0' && c <= '9') table[c] = static_cast<std::uint8_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') table[c] = static_cast<std::uint8_t>(c - 'a' + 10) | k_lower_letter;
-    else if (c >= 'A' && c <= 'F') table[c] = static_cast<std::uint8_t>(c - 'A' + 10) | k_upper_letter;
-    else table[c] = k_not_hex;
+    if (c >= '0' && c <= '9')
+      table[c] = static_cast<std::uint8_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      table[c] = static_cast<std::uint8_t>(c - 'a' + 10) | k_lower_letter;
+    else if (c >= 'A' && c <= 'F')
+      table[c] = static_cast<std::uint8_t>(c - 'A' + 10) | k_upper_letter;
+    else
+      table[c] = k_not_hex;
   }
   return table;
 }

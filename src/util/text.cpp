@@ -23,15 +23,15 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& code_poi
   }
   if (b0 >= 0xE0 && b0 <= 0xEF) {
     if (left < 3 || !continuation(1) || !continuation(2)) return 0;
-    if (b0 == 0xE0 && byte(1) < 0xA0) return 0;  // overlong
+    if (b0 == 0xE0 && byte(1) < 0xA0) return 0;   // overlong
     if (b0 == 0xED && byte(1) >= 0xA0) return 0;  // surrogate
-    code_point = static_cast<char32_t>(((b0 & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) |
-                                       (byte(2) & 0x3F));
+    code_point =
+        static_cast<char32_t>(((b0 & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F));
     return 3;
   }
   if (b0 >= 0xF0 && b0 <= 0xF4) {
     if (left < 4 || !continuation(1) || !continuation(2) || !continuation(3)) return 0;
-    if (b0 == 0xF0 && byte(1) < 0x90) return 0;  // overlong
+    if (b0 == 0xF0 && byte(1) < 0x90) return 0;   // overlong
     if (b0 == 0xF4 && byte(1) >= 0x90) return 0;  // above U+10FFFF
     code_point = static_cast<char32_t>(((b0 & 0x07) << 18) | ((byte(1) & 0x3F) << 12) |
                                        ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F));
@@ -44,8 +44,8 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& code_poi
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 bool is_blank(std::string_view text) {
