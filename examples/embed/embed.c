@@ -62,9 +62,7 @@ int main(int argc, char** argv) {
   }
   if (count != 2) return usage();
 
-  quendal_scan_options options;
-  memset(&options, 0, sizeof options);
-  options.struct_size = sizeof options;
+  quendal_scan_options options = QUENDAL_SCAN_OPTIONS_INIT;
   options.client_dir = positional[0];
   options.client_dir_length = strlen(positional[0]);
   options.manifest_path = positional[1];
@@ -81,7 +79,7 @@ int main(int argc, char** argv) {
     fputs("quendal_embed: out of memory\n", stderr);
     return 1;
   }
-  const int32_t status = quendal_scan_run(scan);
+  const quendal_status status = quendal_scan_run(scan);
   if (state.drawn) fputc('\n', stderr);
 
   uint64_t length = 0;
@@ -90,9 +88,7 @@ int main(int argc, char** argv) {
 
   int exit_status = 0;
   if (status == QUENDAL_STATUS_OK) {
-    quendal_summary summary;
-    memset(&summary, 0, sizeof summary);
-    summary.struct_size = sizeof summary;
+    quendal_summary summary = QUENDAL_SUMMARY_INIT;
     quendal_scan_summary(scan, &summary);
     printf("expectedFiles %" PRIu64 "\n", summary.expected_files);
     printf("healthyFiles %" PRIu64 "\n", summary.healthy_files);

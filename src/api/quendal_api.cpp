@@ -25,6 +25,9 @@
 #ifndef QUENDAL_VERSION_TEXT
 #error "QUENDAL_VERSION_TEXT must be defined by the build"
 #endif
+// The header's version is the project's.
+static_assert(std::string_view(QUENDAL_VERSION) == QUENDAL_VERSION_TEXT,
+              "QUENDAL_VERSION in quendal.h differs from the project's version");
 
 namespace quendal {
 namespace {
@@ -133,7 +136,7 @@ struct quendal_scan {
   std::atomic<unsigned> lifetime{0};
   // Written last by the run, with release order: the texts below are complete once a reader
   // sees a status other than pending.
-  std::atomic<int32_t> status{QUENDAL_STATUS_PENDING};
+  std::atomic<quendal_status> status{QUENDAL_STATUS_PENDING};
   std::string report;
   std::string failure;
   quendal::FailureKind failure_kind = quendal::FailureKind::failed;
@@ -142,7 +145,7 @@ struct quendal_scan {
 
 namespace {
 
-int32_t run(quendal_scan& scan) {
+quendal_status run(quendal_scan& scan) {
   using namespace quendal;
   if (scan.option_error) {
     scan.failure = *scan.option_error;
@@ -175,7 +178,7 @@ bool finished(const quendal_scan* scan) {
 
 extern "C" {
 
-const char* quendal_version(void) { return QUENDAL_VERSION_TEXT; }
+const char* quendal_version(void) { return QUENDAL_VERSION; }
 
 quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
   if (options == nullptr || options->struct_size < quendal::k_first_options_size) return nullptr;
@@ -201,13 +204,13 @@ quendal_scan* quendal_scan_create(const quendal_scan_options* options) {
   }
 }
 
-int32_t quendal_scan_run(quendal_scan* scan) {
+quendal_status quendal_scan_run(quendal_scan* scan) {
   if (scan == nullptr) return QUENDAL_STATUS_FAILED;
   unsigned idle = 0;
   if (!scan->lifetime.compare_exchange_strong(idle, quendal_scan::k_running)) {
     return scan->status.load(std::memory_order_acquire);
   }
-  int32_t status = QUENDAL_STATUS_FAILED;
+  quendal_status status = QUENDAL_STATUS_FAILED;
   try {
     status = run(*scan);
   } catch (const std::bad_alloc&) {
@@ -233,8 +236,22 @@ void quendal_scan_cancel(quendal_scan* scan) {
   if (scan != nullptr) scan->monitor.request_cancel();
 }
 
-int32_t quendal_scan_status(const quendal_scan* scan) {
-  return scan == nullptr ? QUENDAL_STATUS_PENDING : scan->status.load(std::memory_order_acquire);
+quendal_status quendal_scan_status(const quendal_scan* scan) {
+  return scan == nullptr ? QUENDAL_STATUS_FAILED : scan->status.load(std::memory_order_acquire);
+}
+
+quendal_failure_kind quendal_scan_failure_kind(const quendal_scan* scan) {
+  const quendal_status status =
+      scan == nullptr ? QUENDAL_STATUS_PENDING : quendal_scan_status(scan);
+  if (status != QUENDAL_STATUS_FAILED && status != QUENDAL_STATUS_CANCELLED) {
+    return QUENDAL_FAILURE_NONE;
+  }
+  switch (scan->failure_kind) {
+    case quendal::FailureKind::failed: return QUENDAL_FAILURE_FAILED;
+    case quendal::FailureKind::cancelled: return QUENDAL_FAILURE_CANCELLED;
+    case quendal::FailureKind::out_of_memory: return QUENDAL_FAILURE_OUT_OF_MEMORY;
+  }
+  return QUENDAL_FAILURE_FAILED;
 }
 
 const char* quendal_scan_report(const quendal_scan* scan, uint64_t* length) {

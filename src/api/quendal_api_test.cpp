@@ -395,10 +395,55 @@ TEST(QuendalLibrary, TwoScansInTwoThreadsBothComplete) {
   EXPECT_EQ(outcomes[1].summary->modified_files, 2u);
 }
 
-TEST(QuendalLibrary, AHandleRunsOnceAndTheVersionIsDotted) {
+// Scan A holds the hashing threads (its progress callback waits while its files are hashed)
+// until scan B has ended: B must read its manifest, report progress while it waits for its
+// turn, and end on its cancel, all while A is still hashing. The waits are bounded; A gives up
+// after a minute, and B then has failed to get through.
+TEST(QuendalLibrary, AScanReadsReportsAndCancelsWhileAnotherHashes) {
+  Client big;
+  const std::uint64_t k_huge = std::uint64_t{1} << 30;
+  std::filesystem::resize_file(big.temp.path("client/big.bin"), k_huge);  // sparse: no disk used
+  test::write_file(big.manifest(), std::regex_replace(Client::manifest_text(),
+                                                      std::regex(std::to_string(k_big_size)),
+                                                      std::to_string(k_huge)));
+  Client small;
+  std::atomic<bool> b_done = false;
+  std::atomic<int> b_checking_calls = 0;
+  Outcome b;
+  std::thread b_thread;
+  int a_checking_calls = 0;
+  const Outcome a = library_scan(
+      big.dir(), big.manifest(), std::nullopt,
+      [&](const quendal_progress& progress, quendal_scan*) -> int32_t {
+        if (progress.phase != QUENDAL_PHASE_CHECKING_FILES || ++a_checking_calls != 2) return 0;
+        // The second call of the phase comes while A's files are being hashed.
+        b_thread = std::thread([&] {
+          b = library_scan(small.dir(), small.manifest(), small.cache(),
+                           [&](const quendal_progress& p, quendal_scan*) -> int32_t {
+                             if (p.phase != QUENDAL_PHASE_CHECKING_FILES) return 0;
+                             return ++b_checking_calls >= 3 ? 1 : 0;
+                           });
+          b_done = true;
+        });
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!b_done && std::chrono::steady_clock::now() < give_up) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return 0;
+      });
+  if (b_thread.joinable()) b_thread.join();
+  ASSERT_EQ(a_checking_calls >= 2, true);
+  EXPECT_EQ(a.status, QUENDAL_STATUS_OK) << a.failure;
+  EXPECT_EQ(b.status, QUENDAL_STATUS_CANCELLED) << b.failure;
+  EXPECT_GE(b_checking_calls, 3);
+  EXPECT_EQ(test::list_directory(small.temp.path()),
+            (std::vector<std::string>{"client", "manifest.json"}));
+}
+
+TEST(QuendalLibrary, AHandleRunsOnceAndTheVersionIsTheHeaders) {
   Client client;
-  quendal_scan_options options{};
-  options.struct_size = sizeof options;
+  quendal_scan_options options = QUENDAL_SCAN_OPTIONS_INIT;
+  EXPECT_EQ(options.struct_size, sizeof options);
   const std::string dir = client.dir();
   const std::string manifest = client.manifest();
   options.client_dir = dir.data();
@@ -408,8 +453,10 @@ TEST(QuendalLibrary, AHandleRunsOnceAndTheVersionIsDotted) {
   quendal_scan* scan = quendal_scan_create(&options);
   ASSERT_NE(scan, nullptr);
   EXPECT_EQ(quendal_scan_status(scan), QUENDAL_STATUS_PENDING);
+  EXPECT_EQ(quendal_scan_failure_kind(scan), QUENDAL_FAILURE_NONE);
   EXPECT_EQ(quendal_scan_report(scan, nullptr), nullptr);
   EXPECT_EQ(quendal_scan_run(scan), QUENDAL_STATUS_OK);
+  EXPECT_EQ(quendal_scan_failure_kind(scan), QUENDAL_FAILURE_NONE);
   uint64_t length = 0;
   const char* report = quendal_scan_report(scan, &length);
   quendal_scan_cancel(scan);  // after the end: changes nothing
@@ -417,8 +464,27 @@ TEST(QuendalLibrary, AHandleRunsOnceAndTheVersionIsDotted) {
   EXPECT_EQ(quendal_scan_report(scan, nullptr), report);
   EXPECT_EQ(report[length], '\0');
   quendal_scan_destroy(scan);
+  EXPECT_EQ(std::string(quendal_version()), std::to_string(QUENDAL_VERSION_MAJOR) + "." +
+                                                std::to_string(QUENDAL_VERSION_MINOR) + "." +
+                                                std::to_string(QUENDAL_VERSION_PATCH));
+  EXPECT_STREQ(quendal_version(), QUENDAL_VERSION);
+}
+
+TEST(QuendalLibrary, ANullHandleDoesNothing) {
+  uint64_t length = 7;
+  EXPECT_EQ(quendal_scan_create(nullptr), nullptr);
+  EXPECT_EQ(quendal_scan_run(nullptr), QUENDAL_STATUS_FAILED);
+  EXPECT_EQ(quendal_scan_status(nullptr), QUENDAL_STATUS_FAILED);
+  EXPECT_EQ(quendal_scan_failure_kind(nullptr), QUENDAL_FAILURE_NONE);
+  quendal_scan_cancel(nullptr);
   quendal_scan_destroy(nullptr);
-  EXPECT_TRUE(std::regex_match(quendal_version(), std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")));
+  for (const auto text : {quendal_scan_report, quendal_scan_warning, quendal_scan_failure}) {
+    EXPECT_EQ(text(nullptr, &length), nullptr);
+    EXPECT_EQ(length, 0u);
+    length = 7;
+  }
+  quendal_summary summary = QUENDAL_SUMMARY_INIT;
+  EXPECT_EQ(quendal_scan_summary(nullptr, &summary), -1);
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cache/hash_cache.h"
@@ -11,7 +15,6 @@
 #include "report/scan_report.h"
 #include "scan/file_hashing.h"
 #include "scan/path_rules.h"
-#include "scan/worker_pool.h"
 #include "util/out_of_memory.h"
 #include "util/text.h"
 
@@ -89,22 +92,32 @@ struct ReadDocuments {
   Result<ReadHashCache> cache = Failure{"not read"};
 };
 
-// Reads the manifest and the cache file (when there is one) side by side on the worker pool:
-// they are independent, reading the cache changes nothing, and for a large client each is
-// hundreds of megabytes of JSON. What is decided about the cache waits for the manifest. Each
-// job is where its thread's part of the run ends.
+// Reads the manifest and the cache file (when there is one) side by side: they are independent,
+// reading the cache changes nothing, and for a large client each is hundreds of megabytes of
+// JSON. The cache is read on a thread of its own, not on the worker pool, which may be hashing
+// another scan's files: a scan waits for others at its hashing step only. Each reading is where
+// its thread's part of the run ends. What is decided about the cache waits for the manifest.
 ReadDocuments read_documents(const ScanOptions& options) {
   ReadDocuments read;
-  const std::function<void(std::size_t)> job = [&](std::size_t index) {
-    RunStep step = index == 0 ? RunStep::read_manifest : RunStep::read_cache;
-    if (index == 0) {
-      read.manifest =
-          ending_at(step, options, [&] { return read_manifest(options.manifest, step); });
-    } else {
-      read.cache = ending_at(step, options, [&] { return read_hash_cache(*options.cache); });
-    }
+  const auto read_cache = [&] {
+    const RunStep step = RunStep::read_cache;
+    read.cache = ending_at(step, options, [&] { return read_hash_cache(*options.cache); });
   };
-  WorkerPool::instance().run(options.cache ? 2 : 1, job);
+  std::optional<std::thread> cache_reader;
+  if (options.cache) {
+    try {
+      cache_reader.emplace(read_cache);
+    } catch (const std::system_error&) {  // without a thread, the cache is read after the
+    } catch (const std::bad_alloc&) {     // manifest
+    }
+  }
+  RunStep step = RunStep::read_manifest;
+  read.manifest = ending_at(step, options, [&] { return read_manifest(options.manifest, step); });
+  if (cache_reader) {
+    cache_reader->join();
+  } else if (options.cache) {
+    read_cache();
+  }
   return read;
 }
 

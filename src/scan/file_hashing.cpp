@@ -155,9 +155,18 @@ std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
   };
   if (monitor == nullptr) {
     pool.run(scan_list.size(), job);
-  } else {
-    pool.run(
-        scan_list.size(), job, [monitor] { monitor->tick(); }, ScanMonitor::k_report_interval);
+    return outcomes;
+  }
+  // A scan that waits for another scan's batch still reports, and a cancel ends its wait.
+  const bool ran = pool.run(
+      scan_list.size(), job,
+      [monitor] {
+        monitor->tick();
+        return !monitor->cancel_requested();
+      },
+      ScanMonitor::k_report_interval);
+  if (!ran) {
+    for (FileScanOutcome& outcome : outcomes) outcome.failure = scan_cancelled();
   }
   return outcomes;
 }

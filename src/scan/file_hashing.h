@@ -25,7 +25,8 @@ inline constexpr std::size_t k_read_buffer_size = 8388608;
 // read-ahead (see read_ahead.h) runs in `read_ahead_mode`; it changes how soon data arrives,
 // never what is read or what the outcomes say. With a monitor in the context, each job counts
 // its file as done, the waiting thread ticks the monitor, and once a cancel is requested the
-// jobs not yet started are skipped: their outcome is the failure k_scan_cancelled, so nothing
+// jobs not yet started are skipped (all of them, when the cancel comes while the scan still
+// waits for another scan's batch): their outcome is the failure k_scan_cancelled, so nothing
 // of theirs can reach a report.
 std::vector<FileScanOutcome> hash_client_files(
     const ScanList& scan_list, const HashJobContext& context,

@@ -36,23 +36,26 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   run(count, job, nullptr, std::chrono::milliseconds(0));
 }
 
-void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job,
-                     const std::function<void()>& tick, std::chrono::milliseconds interval) {
-  if (count == 0) return;
+bool WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& job,
+                     const std::function<bool()>& tick, std::chrono::milliseconds interval) {
+  if (count == 0) return true;
   std::unique_lock<std::mutex> lock(m_mutex);
-  // Waits for `done` with the lock held, ticking without it every `interval`.
+  // Waits for `done` with the lock held, ticking without it every `interval`; false when a
+  // tick says to stop waiting.
   const auto wait = [&](std::condition_variable& condition, const auto& done) {
     if (!tick) {
       condition.wait(lock, done);
-      return;
+      return true;
     }
     while (!condition.wait_for(lock, interval, done)) {
       lock.unlock();
-      tick();
+      const bool go_on = tick();
       lock.lock();
+      if (!go_on && !done()) return false;
     }
+    return true;
   };
-  wait(m_turn, [&] { return !m_running; });
+  if (!wait(m_turn, [&] { return !m_running; })) return false;
   m_running = true;
   if (m_workers.empty()) {
     lock.unlock();
@@ -60,7 +63,7 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
     lock.lock();
     m_running = false;
     m_turn.notify_one();
-    return;
+    return true;
   }
   m_job = &job;
   m_count = count;
@@ -70,19 +73,21 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   m_wake.notify_all();
   // Waiting for the workers to leave the batch, not only for the jobs to finish, keeps a late
   // worker from taking an index of the next batch with this batch's job.
-  wait(m_done, [&] { return m_finished == m_count && m_active == 0; });
+  while (!wait(m_done, [&] { return m_finished == m_count && m_active == 0; })) {
+  }
   m_job = nullptr;
   m_running = false;
   m_turn.notify_one();
+  return true;
 }
 
 void WorkerPool::run_here(std::size_t count, const std::function<void(std::size_t)>& job,
-                          const std::function<void()>& tick, std::chrono::milliseconds interval) {
+                          const std::function<bool()>& tick, std::chrono::milliseconds interval) {
   auto last_tick = std::chrono::steady_clock::now();
   for (std::size_t index = 0; index < count; ++index) {
     job(index);
     if (tick && std::chrono::steady_clock::now() - last_tick >= interval) {
-      tick();
+      (void)tick();
       last_tick = std::chrono::steady_clock::now();
     }
   }

@@ -38,14 +38,16 @@ class WorkerPool {
   // The same, and the calling thread calls tick() about every `interval` until the jobs are
   // done, also while it waits for another caller's run to finish. tick() runs on the calling
   // thread while the workers go on (without workers: between jobs); it must not throw, and
-  // must not call run() (the caller's turn may be held).
-  void run(std::size_t count, const std::function<void(std::size_t)>& job,
-           const std::function<void()>& tick, std::chrono::milliseconds interval);
+  // must not call run() (the caller's turn may be held). While the caller still waits for its
+  // turn, tick() returning false gives the turn up: run() then returns false without calling
+  // any job. Otherwise (and once the batch has begun, whatever tick() returns) it returns true.
+  bool run(std::size_t count, const std::function<void(std::size_t)>& job,
+           const std::function<bool()>& tick, std::chrono::milliseconds interval);
 
  private:
   // Runs a batch on the calling thread, for a pool without workers.
   static void run_here(std::size_t count, const std::function<void(std::size_t)>& job,
-                       const std::function<void()>& tick, std::chrono::milliseconds interval);
+                       const std::function<bool()>& tick, std::chrono::milliseconds interval);
   void work();
 
   std::mutex m_mutex;

@@ -74,7 +74,7 @@ TEST(WorkerPool, ConcurrentCallersEachGetTheirOwnCompleteRun) {
   EXPECT_EQ(b, std::vector<int>(500, 1));
 }
 
-TEST(WorkerPool, TicksTheCallingThreadWhileJobsRunAndWhileItQueues) {
+TEST(WorkerPool, TicksTheCallingThreadWhileJobsRunAndWhileItQueuesAndMayGiveUpItsTurn) {
   // Job 0 holds its batch until the caller has ticked three times: the batch ends only when the
   // caller ticks during it, on its own thread. A second caller, queued behind that batch, ticks
   // while it waits for its turn.
@@ -90,6 +90,8 @@ TEST(WorkerPool, TicksTheCallingThreadWhileJobsRunAndWhileItQueues) {
     if (std::this_thread::get_id() != caller) other_thread_ticked = true;
     ++ticks;
   };
+  bool queued_ran = true;
+  bool queued_job_called = false;
   pool.run(
       4,
       [&](std::size_t i) {
@@ -102,17 +104,22 @@ TEST(WorkerPool, TicksTheCallingThreadWhileJobsRunAndWhileItQueues) {
       [&] {
         tick();
         if (ticks == 1) {
+          // It gives its turn up after its second tick: its job never runs.
           queued = std::thread([&] {
-            pool.run(
-                1, [](std::size_t) {}, [&] { ++queued_ticks; }, std::chrono::milliseconds(1));
+            queued_ran = pool.run(
+                1, [&](std::size_t) { queued_job_called = true; },
+                [&] { return ++queued_ticks < 2; }, std::chrono::milliseconds(1));
           });
         }
+        return true;
       },
       std::chrono::milliseconds(5));
   queued.join();
   EXPECT_TRUE(queued_started);
   EXPECT_GE(ticks, 3);
   EXPECT_GE(queued_ticks, 2);
+  EXPECT_FALSE(queued_ran);
+  EXPECT_FALSE(queued_job_called);
   EXPECT_FALSE(other_thread_ticked);
 }
 
@@ -130,7 +137,11 @@ TEST(WorkerPool, WithoutWorkersTheCallerRunsEveryJobInOrderAndTicksBetween) {
         elsewhere |= std::this_thread::get_id() != caller;
         order.push_back(i);
       },
-      [&] { ++ticks; }, std::chrono::milliseconds(0));
+      [&] {
+        ++ticks;
+        return true;
+      },
+      std::chrono::milliseconds(0));
   EXPECT_EQ(order, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
   EXPECT_FALSE(elsewhere);
   EXPECT_EQ(ticks, 5);
