@@ -81,6 +81,9 @@ namespace Quendal
         internal static extern IntPtr quendal_scan_failure(ScanHandle scan, out ulong length);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int quendal_scan_failure_kind(ScanHandle scan);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int quendal_scan_summary(ScanHandle scan, ref Summary summary);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]

@@ -107,8 +107,12 @@ namespace Quendal
                 }
                 if (status != NativeMethods.StatusOk)
                 {
+                    int kind = NativeMethods.quendal_scan_failure_kind(_handle);
                     throw new QuendalException(Text(NativeMethods.quendal_scan_failure),
-                                               ScanStatus.Failed);
+                                               ScanStatus.Failed,
+                                               kind == (int)FailureKind.OutOfMemory
+                                                   ? FailureKind.OutOfMemory
+                                                   : FailureKind.Failed);
                 }
                 var summary = new NativeMethods.Summary();
                 summary.StructSize = (ulong)Marshal.SizeOf(typeof(NativeMethods.Summary));

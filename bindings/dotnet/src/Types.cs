@@ -24,6 +24,15 @@ namespace Quendal
         Cancelled = 2,
     }
 
+    /// <summary>What ended a scan that did not complete (quendal_failure_kind). A kind that a
+    /// later library adds reads as Failed.</summary>
+    public enum FailureKind
+    {
+        Failed = 1,
+        Cancelled = 2,
+        OutOfMemory = 3,
+    }
+
     /// <summary>One scan's inputs: paths as the quendal program takes them.</summary>
     public sealed class ScanOptions
     {
@@ -124,12 +133,18 @@ namespace Quendal
     /// as "Failed to read manifest 'm.json': No such file or directory".</summary>
     public class QuendalException : Exception
     {
-        public QuendalException(string message, ScanStatus status) : base(message)
+        public QuendalException(string message, ScanStatus status, FailureKind kind)
+            : base(message)
         {
             Status = status;
+            Kind = kind;
         }
 
         public ScanStatus Status { get; private set; }
+
+        /// <summary>Failed, or OutOfMemory when memory ran out (the message names the
+        /// step).</summary>
+        public FailureKind Kind { get; private set; }
     }
 
     /// <summary>A scan that was cancelled: the message is the library's "Scan cancelled.".

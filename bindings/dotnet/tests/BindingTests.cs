@@ -166,6 +166,7 @@ internal static class BindingTests
         {
             Equal(message, error.Message, "message");
             Equal(ScanStatus.Failed, error.Status, "status");
+            Equal(FailureKind.Failed, error.Kind, "kind");
         }
         Directory.Delete(Path.GetDirectoryName(absent));
     }

@@ -56,12 +56,19 @@ class ScanResult(NamedTuple):
 
 class ScanError(Exception):
     """A scan that failed or was cancelled: ``message`` is the program's one-line message
-    ("Scan cancelled." for a cancel), ``cancelled`` tells the two apart."""
+    ("Scan cancelled." for a cancel), ``kind`` is "failed", "cancelled" or "out_of_memory"
+    (the library's failure kind; an unknown one reads as "failed"), and ``cancelled`` is
+    ``kind == "cancelled"``."""
 
-    def __init__(self, message: str, cancelled: bool):
+    def __init__(self, message: str, kind: str):
         super().__init__(message)
         self.message = message
-        self.cancelled = cancelled
+        self.kind = kind
+        self.cancelled = kind == "cancelled"
+
+
+# quendal_failure_kind values.
+_FAILURE_KINDS = {1: "failed", 2: "cancelled", 3: "out_of_memory"}
 
 
 class _NativeProgress(ctypes.Structure):
@@ -108,6 +115,7 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
                 ("quendal_scan_run", ctypes.c_int32, [ctypes.c_void_p]),
                 ("quendal_scan_cancel", None, [ctypes.c_void_p]),
                 ("quendal_scan_status", ctypes.c_int32, [ctypes.c_void_p]),
+                ("quendal_scan_failure_kind", ctypes.c_int32, [ctypes.c_void_p]),
                 ("quendal_scan_report", ctypes.c_void_p, text_out),
                 ("quendal_scan_warning", ctypes.c_void_p, text_out),
                 ("quendal_scan_failure", ctypes.c_void_p, text_out),
@@ -187,8 +195,9 @@ class Scan:
             if self._progress_error is not None:
                 raise self._progress_error
             if status != _STATUS_OK:
+                kind = self._lib.quendal_scan_failure_kind(self._handle)
                 raise ScanError(self._text(self._lib.quendal_scan_failure) or "",
-                                status == _STATUS_CANCELLED)
+                                _FAILURE_KINDS.get(kind, "failed"))
             length = ctypes.c_uint64()
             pointer = self._lib.quendal_scan_report(self._handle, ctypes.byref(length))
             report = ctypes.string_at(pointer, length.value)

@@ -115,8 +115,8 @@ class BindingTest(unittest.TestCase):
                 run, threads = make()
                 with self.assertRaises(quendal.ScanError) as raised:
                     run()
-                self.assertEqual((raised.exception.message, raised.exception.cancelled),
-                                 ("Scan cancelled.", True))
+                self.assertEqual((raised.exception.message, raised.exception.kind,
+                                  raised.exception.cancelled), ("Scan cancelled.", "cancelled", True))
                 self.assertEqual(len(threads), 1)
                 self.assertEqual(cache.read_bytes(), before)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["big", "big.json", "cache.json"])
@@ -128,8 +128,8 @@ class BindingTest(unittest.TestCase):
         self.assertEqual((program.returncode, program.stderr.decode()), (1, message + "\n"))
         with self.assertRaises(quendal.ScanError) as raised:
             quendal.scan(CLIENT, absent)
-        self.assertEqual((raised.exception.message, raised.exception.cancelled),
-                         (message, False))
+        self.assertEqual((raised.exception.message, raised.exception.kind,
+                          raised.exception.cancelled), (message, "failed", False))
         # An exception in the progress callback cancels the scan and comes out of it.
         with self.assertRaises(ZeroDivisionError):
             quendal.scan(CLIENT, MANIFEST, progress=lambda p: 1 / 0)
