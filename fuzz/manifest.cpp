@@ -1,6 +1,7 @@
 // Fuzzes what a run does with a manifest before and after hashing: parse, validate, the path
 // sets and the scan list, the fold of verdicts and the report encoding. A manifest that parses
-// from valid UTF-8 must always give a report that encodes and reads back as JSON.
+// from valid UTF-8 must always give a report that encodes and reads back as JSON, and the reading
+// in pieces on several threads must agree with the plain one.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -17,9 +18,21 @@ using namespace quendal;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   Result<UpdateManifestDocument> parsed = parse_update_manifest(text);
+  // Read in pieces of a few bytes on two threads, the document must be the same, or the
+  // failure message.
+  const Result<UpdateManifestDocument> split = parse_update_manifest(text, 2, 16);
+  FUZZ_CHECK(split.ok() == parsed.ok());
   if (!parsed.ok()) {
     FUZZ_CHECK(fuzz::is_parse_fault(parsed.error()));
+    FUZZ_CHECK(split.error() == parsed.error());
     return 0;
+  }
+  FUZZ_CHECK(split->files.size() == parsed->files.size());
+  for (std::size_t i = 0; i < parsed->files.size(); ++i) {
+    const UpdateManifestFile& a = split->files[i];
+    const UpdateManifestFile& b = parsed->files[i];
+    FUZZ_CHECK(a.path == b.path && a.size == b.size && a.sha256 == b.sha256 &&
+               a.blob_path == b.blob_path && a.policy == b.policy);
   }
   const UpdateManifestDocument& manifest = *parsed;
   Result<void> valid = validate_update_manifest(manifest);

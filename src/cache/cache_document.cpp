@@ -4,6 +4,8 @@
 
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "json/parallel_writer.h"
+#include "util/parallel.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -104,6 +106,9 @@ class CacheDocumentTarget final : public json::RecordTarget {
       default: return wrong_type("an object");
     }
   }
+  // The target of the members of "entries".
+  const Target& entries() const { return m_entries; }
+
   std::string on_nested(bool is_object, Target*& child) override {
     switch (field()) {
       case 0:
@@ -141,10 +146,77 @@ class CacheDocumentTarget final : public json::RecordTarget {
   EntriesTarget m_entries;
 };
 
+// How many pieces a thread gets (see the manifest's reading, which is split the same way).
+constexpr std::size_t k_pieces_per_thread = 4;
+
+// Bytes of text per entry that the room made for the entries counts on (see the manifest's).
+constexpr std::size_t k_entry_bytes = 128;
+
+// The entries of one piece of "entries", read on a thread of their own.
+struct EntryPiece {
+  HashCacheMap entries;
+  EntriesTarget target{entries};
+  Result<void> read = Failure{"not read"};
+};
+
+// The document read in pieces on `threads` threads, or nullopt when that does not go through.
+std::optional<ClientHashCacheDocument> parse_in_pieces(std::string_view text, std::size_t min_piece,
+                                                       std::size_t threads,
+                                                       const std::function<void()>& text_read) {
+  const std::vector<std::size_t> points =
+      json::split_points(text, threads * k_pieces_per_thread, json::Container::object, min_piece);
+  if (points.size() < 2) return std::nullopt;
+  ClientHashCacheDocument document;
+  CacheDocumentTarget target(document);
+  HashCacheMap head;  // the entries before the first split point
+  Result<void> outer = Failure{"not read"};
+  std::vector<EntryPiece> pieces(points.size() - 1);
+  run_in_parallel(points.size(), threads, [&](std::size_t i) {
+    if (i == 0) {
+      document.entries.reserve(points.front() / k_entry_bytes);
+      outer = json::read_document_skipping(
+          text, points.front(), points.back(), target, target.entries(), [&] {
+            head = std::move(document.entries);
+            document.entries = HashCacheMap();
+            document.entries.reserve((text.size() - points.back()) / k_entry_bytes);
+          });
+      return;
+    }
+    EntryPiece& piece = pieces[i - 1];
+    piece.entries.reserve((points[i] - points[i - 1]) / k_entry_bytes);
+    piece.read = json::read_range(text.substr(points[i - 1], points[i] - points[i - 1]),
+                                  json::Container::object, piece.target);
+  });
+  if (!outer.ok()) return std::nullopt;
+  for (const EntryPiece& piece : pieces) {
+    if (!piece.read.ok()) return std::nullopt;
+  }
+  if (text_read) text_read();  // before the entries are joined, which doubles them for a while
+  // In document order, so that of a key given twice the later entry wins.
+  std::size_t total = head.size() + document.entries.size();
+  for (const EntryPiece& piece : pieces) total += piece.entries.size();
+  HashCacheMap joined;
+  joined.reserve(total);
+  joined.absorb(std::move(head));
+  for (EntryPiece& piece : pieces) joined.absorb(std::move(piece.entries));
+  joined.absorb(std::move(document.entries));
+  document.entries = std::move(joined);
+  return document;
+}
+
 }  // namespace
 
-Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text) {
+Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text,
+                                                          std::size_t threads,
+                                                          std::size_t min_piece,
+                                                          const std::function<void()>& text_read) {
+  if (threads > 1) {
+    std::optional<ClientHashCacheDocument> pieces =
+        parse_in_pieces(text, min_piece, threads, text_read);
+    if (pieces) return std::move(*pieces);
+  }
   ClientHashCacheDocument document;
+  document.entries.reserve(text.size() / k_entry_bytes);
   CacheDocumentTarget target(document);
   Result<void> read = json::read_document(text, target);
   if (!read.ok()) return read.failure();
@@ -157,11 +229,17 @@ Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& do
   return std::move(out).finish();
 }
 
-void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument& document) {
+void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument& document,
+                               std::size_t threads) {
+  const HashCacheMap& entries = document.entries;
+  const std::vector<const HashCacheMap::Item*> sorted =
+      entries.ascending() ? std::vector<const HashCacheMap::Item*>() : entries.items_in_key_order();
+  const auto item_at = [&](std::size_t i) -> const HashCacheMap::Item& {
+    return entries.ascending() ? entries.items()[i] : *sorted[i];
+  };
   // About 160 bytes per entry beyond its key.
   std::size_t estimate = 512;
-  document.entries.for_each_in_key_order(
-      [&](const HashCacheMap::Item& item) { estimate += item.path.size() + 160; });
+  for (const HashCacheMap::Item& item : entries.items()) estimate += item.path.size() + 160;
   out.reserve(estimate);
   out.begin_object();
   out.field("schemaVersion", document.schema_version);
@@ -171,12 +249,13 @@ void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument&
                                                        format_timestamp(*document.generated_at))
                                                  : std::nullopt);
   out.begin_object("entries");
-  document.entries.for_each_in_key_order([&](const HashCacheMap::Item& item) {
-    out.begin_object(item.path);
-    out.field("size", item.entry.size);
-    out.field("modifiedUnixSeconds", item.entry.modified_unix_seconds);
-    out.field("sha256", item.entry.sha256);
-    out.end_object();
+  json::write_elements(out, entries.size(), threads, [&](json::Writer& to, std::size_t i) {
+    const HashCacheMap::Item& item = item_at(i);
+    to.begin_object(item.path);
+    to.field("size", item.entry.size);
+    to.field("modifiedUnixSeconds", item.entry.modified_unix_seconds);
+    to.field("sha256", item.entry.sha256);
+    to.end_object();
   });
   out.end_object();
   out.end_object();

@@ -1,11 +1,14 @@
 // The hash cache document: its records, reading and exact indented encoding.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "cache/cache_entry.h"
+#include "json/json_reader.h"
 #include "json/json_writer.h"
 #include "util/result.h"
 #include "util/timestamp.h"
@@ -27,13 +30,21 @@ struct ClientHashCacheDocument {
 // not a fault: the later member wins. A generatedAt that is present must be a timestamp. The
 // failure is the fault's description ending with " at line L, column C"; bytes that are not
 // UTF-8 are such a fault.
-Result<ClientHashCacheDocument> parse_hash_cache_document(std::string_view text);
+// With `threads` above 1 a large document's "entries" are read in pieces on that many threads
+// and joined in order, with the plain reading as the fallback: the result and every fault's
+// message are the same either way.
+// `text_read` as for parse_update_manifest.
+Result<ClientHashCacheDocument> parse_hash_cache_document(
+    std::string_view text, std::size_t threads = 1, std::size_t min_piece = json::k_min_split_part,
+    const std::function<void()>& text_read = {});
 
 // The document as indented JSON: two spaces per level, ": " after keys, "{}" for no entries,
 // no line feed at the end. Fails only when a text is not valid UTF-8.
 Result<std::string> encode_hash_cache_document(const ClientHashCacheDocument& document);
 
-// The same document written into `out` (an indented writer, perhaps with a sink).
-void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument& document);
+// The same document written into `out` (an indented writer, perhaps with a sink); the entries
+// are encoded on `threads` threads (see json::write_elements).
+void write_hash_cache_document(json::Writer& out, const ClientHashCacheDocument& document,
+                               std::size_t threads = 1);
 
 }  // namespace quendal

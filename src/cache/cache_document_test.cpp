@@ -141,5 +141,30 @@ TEST(EncodeHashCacheDocument, FailsOnTextThatIsNotUtf8) {
   EXPECT_EQ(text.error(), "string is not valid UTF-8");
 }
 
+TEST(ParseHashCacheDocumentInPieces, AgreesWithThePlainReadingAlsoForRepeatedKeys) {
+  // Keys that look like the bounds between entries, and keys given twice far apart, so that
+  // the later entry of a key must win across pieces.
+  std::string text = "{\n  \"schemaVersion\": \"v2\",\n  \"clientRoot\": \"/c\",\n  \"entries\": {";
+  for (std::size_t i = 0; i < 300; ++i) {
+    const std::string key =
+        i % 7 == 0 ? "a},\\n  \\\"k" + std::to_string(i % 50) : "k" + std::to_string(i % 50);
+    text += (i ? ",\n    \"" : "\n    \"") + key + "\": {\n      \"size\": " + std::to_string(i) +
+            ",\n      \"sha256\": \"s" + std::to_string(i) + "\"\n    }";
+  }
+  text += "\n  }\n}";
+  const Result<ClientHashCacheDocument> plain = parse_hash_cache_document(text);
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  EXPECT_LT(plain->entries.size(), 300u);  // repeated keys kept once
+  for (std::size_t min_piece : {1u, 30u, 500u}) {
+    const Result<ClientHashCacheDocument> split = parse_hash_cache_document(text, 2, min_piece);
+    ASSERT_TRUE(split.ok()) << split.error();
+    EXPECT_TRUE(split->entries == plain->entries) << min_piece;
+  }
+  // A fault in the middle: the plain reading's message.
+  const std::string bad = text.substr(0, text.size() / 2) + "x" + text.substr(text.size() / 2);
+  ASSERT_FALSE(parse_hash_cache_document(bad).ok());
+  EXPECT_EQ(parse_hash_cache_document(bad, 2, 30).error(), parse_hash_cache_document(bad).error());
+}
+
 }  // namespace
 }  // namespace quendal

@@ -1,5 +1,7 @@
 #include "cache/cache_entry.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
@@ -77,6 +79,21 @@ void HashCacheMap::insert(std::string_view path, ClientHashCacheEntry entry) {
   if (m_items.size() >= 0xFFFFFFFFu) throw std::length_error("too many cache entries");
   m_items.push_back(Item{path, std::move(entry)});
   m_index[slot] = static_cast<std::uint32_t>(m_items.size());
+}
+
+void HashCacheMap::reserve(std::size_t count) { platform::reserve_large(m_items, count); }
+
+void HashCacheMap::absorb(HashCacheMap&& later) {
+  m_texts.absorb(std::move(later.m_texts));
+  // Pieces of one stored document follow each other in key order: they are joined as they are.
+  if (m_ascending && later.m_ascending &&
+      (m_items.empty() || later.m_items.empty() ||
+       m_items.back().path < later.m_items.front().path)) {
+    m_items.insert(m_items.end(), later.m_items.begin(), later.m_items.end());
+  } else {
+    for (Item& item : later.m_items) insert(item.path, std::move(item.entry));
+  }
+  later.clear();
 }
 
 void HashCacheMap::grow_index() {

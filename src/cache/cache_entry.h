@@ -57,6 +57,12 @@ class HashCacheMap {
   std::size_t size() const { return m_items.size(); }
   bool empty() const { return m_items.empty(); }
 
+  // The items as stored, and whether that is ascending byte order of the keys; otherwise
+  // items_in_key_order() gives that order.
+  const std::vector<Item>& items() const { return m_items; }
+  bool ascending() const { return m_ascending; }
+  std::vector<const Item*> items_in_key_order() const;
+
   // Calls `visit(item)` for every entry in ascending byte order of the keys.
   template <typename F>
   void for_each_in_key_order(F&& visit) const {
@@ -66,6 +72,13 @@ class HashCacheMap {
     }
     for (const Item* item : items_in_key_order()) visit(*item);
   }
+
+  // Makes room for `count` entries (see platform::reserve_large).
+  void reserve(std::size_t count);
+
+  // Stores every entry of `later` as insert() would, one after the other (a key of both gets
+  // later's entry), and takes over its texts.
+  void absorb(HashCacheMap&& later);
 
   // Drops every entry; the texts stay, as views of them may still be held.
   void clear() {
@@ -81,7 +94,6 @@ class HashCacheMap {
   friend bool operator==(const HashCacheMap& a, const HashCacheMap& b);
 
  private:
-  std::vector<const Item*> items_in_key_order() const;
   const Item* find_item(std::string_view path) const;
   void grow_index();
 

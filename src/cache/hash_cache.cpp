@@ -34,7 +34,7 @@ bool names_a_file(const std::string& path) {
 
 }  // namespace
 
-Result<ReadHashCache> read_hash_cache(const std::string& cache_path) {
+Result<ReadHashCache> read_hash_cache(const std::string& cache_path, std::size_t threads) {
   ReadHashCache read;
   Result<std::optional<platform::FileMetadata>> metadata = platform::file_metadata(cache_path);
   if (!metadata.ok() || !metadata->has_value()) {
@@ -55,8 +55,9 @@ Result<ReadHashCache> read_hash_cache(const std::string& cache_path) {
   read.permissions = content->metadata.permissions;
   // The parser refuses bytes that are not UTF-8, with their position: a torn write or a flipped
   // bit is a corruption like any other, set aside and rebuilt, not a failure of every later scan.
-  read.document = parse_hash_cache_document(content->bytes);
-  if (!read.document.ok()) read.text = std::move(content->bytes);
+  read.document = parse_hash_cache_document(content->text(), threads, json::k_min_split_part,
+                                            [&] { content = Failure{""}; });
+  if (!read.document.ok()) read.text = content->text();
   return read;
 }
 
@@ -181,7 +182,7 @@ class TemporaryFile {
 
 // Writes the document to a new file at `temporary_path`.
 Result<void> write_temporary_cache(const std::string& cache_path, const std::string& temporary_path,
-                                   const ClientHashCacheDocument& document) {
+                                   const ClientHashCacheDocument& document, std::size_t threads) {
   const auto write_failure = [&](const std::string& cause) {
     return Failure{"Failed to write temporary cache '" + temporary_path + "': " + cause};
   };
@@ -191,7 +192,7 @@ Result<void> write_temporary_cache(const std::string& cache_path, const std::str
   temporary.created();
   FileSink sink(*file);
   json::Writer out(json::Layout::indented, sink);
-  write_hash_cache_document(out, document);
+  write_hash_cache_document(out, document, threads);
   Result<std::string> finished = std::move(out).finish();
   if (!finished.ok()) {
     if (out.sink_failed()) return write_failure(finished.error());
@@ -206,7 +207,7 @@ Result<void> write_temporary_cache(const std::string& cache_path, const std::str
 }  // namespace
 
 Result<void> store_hash_cache(const std::string& cache_path,
-                              const ClientHashCacheDocument& document) {
+                              const ClientHashCacheDocument& document, std::size_t threads) {
   const std::string parent = platform::parent_path(cache_path);
   if (!parent.empty()) {
     Result<void> made = platform::create_directories(parent);
@@ -224,7 +225,7 @@ Result<void> store_hash_cache(const std::string& cache_path,
     return Failure{"Failed to encode cache '" + cache_path + "': string is not valid UTF-8"};
   }
   const std::string temporary_path = cache_sibling_path(cache_path, sibling_suffix("json.tmp-"));
-  Result<void> written = write_temporary_cache(cache_path, temporary_path, document);
+  Result<void> written = write_temporary_cache(cache_path, temporary_path, document, threads);
   if (!written.ok()) return written;
   Result<std::optional<platform::FileMetadata>> existing = platform::file_metadata(cache_path);
   if (existing.ok() && existing->has_value()) {

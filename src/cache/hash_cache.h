@@ -34,7 +34,8 @@ struct ReadHashCache {
 // link is followed only when it belongs to this process's user or to the system. Fails with
 // "Failed to read cache '…': …", also when the file does not exist and the path has no final
 // component to name one ("", "dir/", ".."), so that nothing is ever stored there.
-Result<ReadHashCache> read_hash_cache(const std::string& cache_path);
+// `threads`: how many threads may read a large document (see parse_hash_cache_document).
+Result<ReadHashCache> read_hash_cache(const std::string& cache_path, std::size_t threads = 1);
 
 // Decides on a cache read by read_hash_cache, for the client root `client_root` (the resolved
 // client directory; see resolve_client_root). No file: empty, silently. Unparseable: copied
@@ -70,7 +71,8 @@ ClientHashCacheDocument build_hash_cache_document(const UpdateManifestDocument& 
 // over it. A sibling that could not be written whole is removed again. Fails with "Failed to create
 // cache directory '…': …", "Failed to encode cache '…': …", "Failed to write temporary cache '…':
 // …", "Failed to replace cache '…': …" or "Failed to finalize cache '…' from '…': …".
+// The document is encoded on `threads` threads.
 Result<void> store_hash_cache(const std::string& cache_path,
-                              const ClientHashCacheDocument& document);
+                              const ClientHashCacheDocument& document, std::size_t threads = 1);
 
 }  // namespace quendal

@@ -1,7 +1,9 @@
 #include "json/json_reader.h"
 
+#include <algorithm>
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/src.hpp>
+#include <functional>
 #include <vector>
 
 #include "util/text.h"
@@ -21,9 +23,19 @@ class Handler {
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-  explicit Handler(Target& document) : m_document(document) {}
+  // `root_is_array`: the root may be an array (a range of an array's elements).
+  explicit Handler(Target& document, bool root_is_array = false)
+      : m_document(document), m_root_is_array(root_is_array) {}
 
   const std::string& fault() const { return m_fault; }
+
+  // Watches `container`: from now on at_element_boundary() tells whether the last event was
+  // the end of one of its elements.
+  void watch(const Target* container) { m_watched = container; }
+  bool at_element_boundary() const {
+    return m_at_boundary && m_skip_depth == 0 && !m_skip_next && !m_stack.empty() &&
+           m_stack.back() == m_watched;
+  }
 
   bool on_document_begin(boost::system::error_code&) { return true; }
   bool on_document_end(boost::system::error_code&) { return true; }
@@ -34,10 +46,12 @@ class Handler {
   bool on_array_end(std::size_t, boost::system::error_code& ec) { return end_nested(ec); }
 
   bool on_key_part(boost::json::string_view s, std::size_t, boost::system::error_code&) {
+    m_at_boundary = false;
     if (m_skip_depth == 0) m_buffer.append(s.data(), s.size());
     return true;
   }
   bool on_key(boost::json::string_view s, std::size_t, boost::system::error_code& ec) {
+    m_at_boundary = false;
     if (m_skip_depth > 0) return true;
     std::string_view key = whole(s);
     bool skip = false;
@@ -48,10 +62,12 @@ class Handler {
   }
 
   bool on_string_part(boost::json::string_view s, std::size_t, boost::system::error_code&) {
+    m_at_boundary = false;
     if (m_skip_depth == 0 && !m_skip_next) m_buffer.append(s.data(), s.size());
     return true;
   }
   bool on_string(boost::json::string_view s, std::size_t, boost::system::error_code& ec) {
+    m_at_boundary = false;
     Scalar value;
     value.kind = Scalar::Kind::string;
     if (delivering()) value.text = whole(s);
@@ -60,37 +76,51 @@ class Handler {
     return result;
   }
 
-  bool on_number_part(boost::json::string_view, boost::system::error_code&) { return true; }
+  bool on_number_part(boost::json::string_view, boost::system::error_code&) {
+    m_at_boundary = false;
+    return true;
+  }
   bool on_int64(std::int64_t i, boost::json::string_view, boost::system::error_code& ec) {
+    m_at_boundary = false;
     Scalar value;
     value.kind = Scalar::Kind::int64;
     value.int64 = i;
     return scalar(value, ec);
   }
   bool on_uint64(std::uint64_t u, boost::json::string_view, boost::system::error_code& ec) {
+    m_at_boundary = false;
     Scalar value;
     value.kind = Scalar::Kind::uint64;
     value.uint64 = u;
     return scalar(value, ec);
   }
   bool on_double(double, boost::json::string_view, boost::system::error_code& ec) {
+    m_at_boundary = false;
     Scalar value;
     value.kind = Scalar::Kind::real;
     return scalar(value, ec);
   }
   bool on_bool(bool b, boost::system::error_code& ec) {
+    m_at_boundary = false;
     Scalar value;
     value.kind = Scalar::Kind::boolean;
     value.boolean = b;
     return scalar(value, ec);
   }
   bool on_null(boost::system::error_code& ec) {
+    m_at_boundary = false;
     Scalar value;
     value.kind = Scalar::Kind::null;
     return scalar(value, ec);
   }
-  bool on_comment_part(boost::json::string_view, boost::system::error_code&) { return true; }
-  bool on_comment(boost::json::string_view, boost::system::error_code&) { return true; }
+  bool on_comment_part(boost::json::string_view, boost::system::error_code&) {
+    m_at_boundary = false;
+    return true;
+  }
+  bool on_comment(boost::json::string_view, boost::system::error_code&) {
+    m_at_boundary = false;
+    return true;
+  }
 
  private:
   // The complete text of a key or string whose last part is `last`.
@@ -120,12 +150,13 @@ class Handler {
   }
 
   bool begin_nested(bool is_object, boost::system::error_code& ec) {
+    m_at_boundary = false;
     if (m_skip_depth > 0) {
       ++m_skip_depth;
       return true;
     }
     if (m_stack.empty()) {
-      if (!is_object) return check("the document is not a JSON object", ec);
+      if (!is_object && !m_root_is_array) return check("the document is not a JSON object", ec);
       m_stack.push_back(&m_document);
       return true;
     }
@@ -142,16 +173,22 @@ class Handler {
   }
 
   bool end_nested(boost::system::error_code& ec) {
+    m_at_boundary = false;
     if (m_skip_depth > 0) {
       --m_skip_depth;
+      m_at_boundary = m_skip_depth == 0 && !m_stack.empty() && m_stack.back() == m_watched;
       return true;
     }
     Target* ended = m_stack.back();
     m_stack.pop_back();
+    m_at_boundary = !m_stack.empty() && m_stack.back() == m_watched;
     return check(ended->on_end(), ec);
   }
 
   Target& m_document;
+  bool m_root_is_array = false;
+  const Target* m_watched = nullptr;
+  bool m_at_boundary = false;
   std::vector<Target*> m_stack;
   std::size_t m_skip_depth = 0;
   bool m_skip_next = false;
@@ -197,6 +234,73 @@ Result<void> read_document(std::string_view text, Target& document) {
   std::string description = parser.handler().fault();
   if (description.empty()) description = ec.message();
   return Failure{description + position_text(text, consumed)};
+}
+
+std::vector<std::size_t> split_points(std::string_view text, std::size_t parts, Container container,
+                                      std::size_t min_part) {
+  std::vector<std::size_t> points;
+  parts = std::min(parts, text.size() / std::max<std::size_t>(min_part, 1));
+  if (parts < 2) return points;
+  const char next = container == Container::array ? '{' : '"';
+  const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  std::size_t from = 0;
+  for (std::size_t part = 1; part < parts; ++part) {
+    std::size_t at = std::max(from, text.size() / parts * part);
+    for (;;) {
+      at = text.find('}', at);
+      if (at == std::string_view::npos) return points;
+      std::size_t i = at + 1;
+      while (i < text.size() && is_space(text[i])) ++i;
+      if (i < text.size() && text[i] == ',') {
+        ++i;
+        while (i < text.size() && is_space(text[i])) ++i;
+        if (i < text.size() && text[i] == next) break;
+      }
+      ++at;
+    }
+    points.push_back(at + 1);
+    from = at + 1;
+  }
+  return points;
+}
+
+Result<void> read_document_skipping(std::string_view text, std::size_t skip_begin,
+                                    std::size_t skip_end, Target& document, const Target& container,
+                                    const std::function<void()>& at_skip) {
+  boost::json::parse_options options;
+  options.max_depth = k_max_depth;
+  boost::json::basic_parser<Handler> parser(options, document);
+  parser.handler().watch(&container);
+  boost::system::error_code ec;
+  (void)parser.write_some(true, text.data(), skip_begin, ec);
+  if (ec) return Failure{"fault before the split"};
+  if (!parser.handler().at_element_boundary()) return Failure{"no element boundary at the split"};
+  at_skip();
+  const std::string_view rest = text.substr(skip_end);
+  const std::size_t consumed = parser.write_some(false, rest.data(), rest.size(), ec);
+  if (ec) return Failure{"fault after the split"};
+  if (rest.find_first_not_of(" \t\r\n", consumed) != std::string_view::npos) {
+    return Failure{"unexpected data after the document"};
+  }
+  return {};
+}
+
+Result<void> read_range(std::string_view range, Container container, Target& target) {
+  // The range is ",e1,e2,...": with its first comma replaced by the opening bracket and the
+  // closing one added, it is one array (or object) of its own.
+  const std::size_t comma = range.find_first_not_of(" \t\r\n");
+  if (comma == std::string_view::npos || range[comma] != ',') return Failure{"no element"};
+  boost::json::parse_options options;
+  options.max_depth = k_max_depth;
+  const bool array = container == Container::array;
+  boost::json::basic_parser<Handler> parser(options, target, array);
+  boost::system::error_code ec;
+  (void)parser.write_some(true, array ? "[" : "{", 1, ec);
+  const std::string_view elements = range.substr(comma + 1);
+  if (!ec) (void)parser.write_some(true, elements.data(), elements.size(), ec);
+  if (!ec) (void)parser.write_some(false, array ? "]" : "}", 1, ec);
+  if (ec) return Failure{"fault in the range"};
+  return {};
 }
 
 std::string RecordTarget::on_key(std::string_view key, bool& skip) {

@@ -4,7 +4,9 @@
 // failure is described with the line and column where reading stopped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,6 +55,43 @@ class Target {
 // description of the fault followed by " at line L, column C" (both counted from 1, columns in
 // characters).
 Result<void> read_document(std::string_view text, Target& document);
+
+// ---- Reading the bulk of a document on several threads ----
+//
+// A document whose bulk is one array or object member (a manifest's "files", a cache's
+// "entries") can be read in parts: read_document_skipping reads everything but a stretch of
+// that member's elements, and read_range reads each piece of the stretch into targets of its
+// own, each on its own thread. The bounds come from split_points, a guess from the look of the
+// bytes, which the readings confirm: read_document_skipping fails unless the stretch begins
+// right after one of the member's elements, and read_range fails unless its piece holds whole
+// elements and nothing else, so a piece that ends inside a string, a nested value or the
+// middle of an element never passes. Any failure says nothing about the document, not even
+// where: the caller then reads the whole text with read_document, which alone describes faults.
+
+enum class Container { array, object };
+
+// The smallest piece worth a thread of its own.
+inline constexpr std::size_t k_min_split_part = std::size_t{1} << 20;
+
+// Up to `parts - 1` offsets in `text`, in ascending order and about text.size() / parts apart,
+// each right after a "}" that JSON white space, "," and more white space separate from "{"
+// (Container::array) or "\"" (Container::object): where, by the look of the bytes, one element
+// ends and the next begins. Fewer parts for a text shorter than parts * min_part bytes, and
+// none below 2 * min_part.
+std::vector<std::size_t> split_points(std::string_view text, std::size_t parts, Container container,
+                                      std::size_t min_part = k_min_split_part);
+
+// Reads text[0, skip_begin) followed by text[skip_end, end) as read_document reads a whole
+// text, calling at_skip() at the jump. Fails unless the reading stands, at skip_begin, right
+// after an element of the container whose target is `container`.
+Result<void> read_document_skipping(std::string_view text, std::size_t skip_begin,
+                                    std::size_t skip_end, Target& document, const Target& container,
+                                    const std::function<void()>& at_skip);
+
+// Reads `range`, the text between two split points (a "," before each element), as the
+// contents of `target`, which receives the elements as its container would in the document;
+// its on_end() is called at the end.
+Result<void> read_range(std::string_view range, Container container, Target& target);
 
 // A Target for records: a fixed list of field keys, some required. It rejects a field key given
 // twice, reports the first missing required key in declaration order at the end, and skips

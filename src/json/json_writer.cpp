@@ -27,6 +27,24 @@ constexpr std::uint64_t word_needs_attention(std::uint64_t word) {
 
 }  // namespace
 
+Writer Writer::piece(Layout layout, std::size_t depth, bool after_others) {
+  Writer out(layout);
+  out.m_levels.assign(depth, Level{true});
+  if (depth > 0) out.m_levels.back().has_members = after_others;
+  return out;
+}
+
+void Writer::append_piece(const Result<std::string>& piece) {
+  if (!piece.ok()) {
+    m_invalid_utf8 = true;
+    return;
+  }
+  if (piece->empty()) return;
+  m_levels.back().has_members = true;
+  m_out.append(*piece);
+  maybe_flush();
+}
+
 void Writer::reserve(std::size_t bytes) {
   m_out.reserve(m_sink == nullptr ? bytes : std::min(bytes, m_chunk_size + 4096));
 }

@@ -99,6 +99,22 @@ class Writer {
   // Whether the sink failed; no bytes go to it after its failure.
   bool sink_failed() const { return m_sink_failure.has_value(); }
 
+  // ---- Pieces encoded apart (see parallel_writer.h) ----
+
+  // A writer for a run of elements of a container `depth` levels deep (the root is 1), as this
+  // writer would write them there; `after_others` when elements come before the run, so that
+  // it begins with a comma. finish() gives the run's text, to be handed to append_piece().
+  static Writer piece(Layout layout, std::size_t depth, bool after_others);
+
+  // How many containers are open.
+  std::size_t depth() const { return m_levels.size(); }
+  Layout layout() const { return m_layout; }
+
+  // Appends a piece's finished text (elements of the container open here, written as piece()
+  // says) as if its elements had been written here; a piece that failed (a string that was not
+  // UTF-8) fails this writer's finish() the same way.
+  void append_piece(const Result<std::string>& piece);
+
  private:
   void before_value();
   void append_quoted(std::string_view text);

@@ -3,6 +3,8 @@
 #include <array>
 
 #include "json/json_reader.h"
+#include "platform/platform.h"
+#include "util/parallel.h"
 #include "util/text.h"
 
 namespace quendal {
@@ -143,6 +145,9 @@ class DocumentTarget final : public json::RecordTarget {
     }
   }
 
+  // The target of the elements of "files".
+  const Target& files() const { return m_files; }
+
   std::string on_nested(bool is_object, Target*& child) override {
     const std::size_t index = field();
     if (index >= 7 && index <= 9) {
@@ -231,8 +236,83 @@ std::string_view policy_name(UpdateManifestFilePolicy policy) {
   return "required";
 }
 
-Result<UpdateManifestDocument> parse_update_manifest(std::string_view text) {
+namespace {
+
+// How many pieces a thread gets: more than one, so that a thread that is held up (or the
+// first, which reads the document's head and tail) does not hold up the rest.
+constexpr std::size_t k_pieces_per_thread = 4;
+
+// Bytes of text per entry that the room made for the entries counts on: most entries are
+// longer, and room that is never filled costs nothing; shorter ones grow the list once.
+constexpr std::size_t k_entry_bytes = 128;
+
+// The entries of one piece of "files", read on a thread of their own.
+struct FilePiece {
+  std::vector<UpdateManifestFile> files;
+  TextArena texts;
+  FileListTarget target{files, texts};
+  Result<void> read = Failure{"not read"};
+};
+
+// The document read in pieces on `threads` threads (see json::split_points), or nullopt when
+// the text cannot be split or any piece fails: the plain reading then decides, and describes.
+std::optional<UpdateManifestDocument> parse_in_pieces(std::string_view text, std::size_t min_piece,
+                                                      std::size_t threads,
+                                                      const std::function<void()>& text_read) {
+  const std::vector<std::size_t> points =
+      json::split_points(text, threads * k_pieces_per_thread, json::Container::array, min_piece);
+  if (points.size() < 2) return std::nullopt;
   UpdateManifestDocument document;
+  DocumentTarget target(document);
+  std::size_t head = 0;  // entries before the first split point
+  Result<void> outer = Failure{"not read"};
+  std::vector<FilePiece> pieces(points.size() - 1);
+  run_in_parallel(points.size(), threads, [&](std::size_t i) {
+    if (i == 0) {
+      platform::reserve_large(document.files,
+                              (points.front() + text.size() - points.back()) / k_entry_bytes);
+      outer = json::read_document_skipping(text, points.front(), points.back(), target,
+                                           target.files(), [&] { head = document.files.size(); });
+      return;
+    }
+    FilePiece& piece = pieces[i - 1];
+    platform::reserve_large(piece.files, (points[i] - points[i - 1]) / k_entry_bytes);
+    piece.read = json::read_range(text.substr(points[i - 1], points[i] - points[i - 1]),
+                                  json::Container::array, piece.target);
+  });
+  if (!outer.ok()) return std::nullopt;
+  std::size_t total = document.files.size();
+  for (const FilePiece& piece : pieces) {
+    if (!piece.read.ok()) return std::nullopt;
+    total += piece.files.size();
+  }
+  if (text_read) text_read();  // before the entries are joined, which doubles them for a while
+  std::vector<UpdateManifestFile> files;
+  platform::reserve_large(files, total);
+  const auto split = document.files.begin() + static_cast<std::ptrdiff_t>(head);
+  files.insert(files.end(), document.files.begin(), split);
+  for (FilePiece& piece : pieces) {
+    files.insert(files.end(), piece.files.begin(), piece.files.end());
+    std::vector<UpdateManifestFile>().swap(piece.files);  // each copy freed as it is made
+    document.texts.absorb(std::move(piece.texts));
+  }
+  files.insert(files.end(), split, document.files.end());
+  document.files = std::move(files);
+  return document;
+}
+
+}  // namespace
+
+Result<UpdateManifestDocument> parse_update_manifest(std::string_view text, std::size_t threads,
+                                                     std::size_t min_piece,
+                                                     const std::function<void()>& text_read) {
+  if (threads > 1) {
+    std::optional<UpdateManifestDocument> pieces =
+        parse_in_pieces(text, min_piece, threads, text_read);
+    if (pieces) return std::move(*pieces);
+  }
+  UpdateManifestDocument document;
+  platform::reserve_large(document.files, text.size() / k_entry_bytes);
   DocumentTarget target(document);
   Result<void> read = json::read_document(text, target);
   if (!read.ok()) return read.failure();

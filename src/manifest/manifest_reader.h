@@ -1,8 +1,11 @@
 // Reading and validating the update manifest document.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string_view>
 
+#include "json/json_reader.h"
 #include "manifest/manifest.h"
 #include "util/result.h"
 
@@ -14,7 +17,16 @@ namespace quendal {
 // 2^64-1, an unknown policy, a publishedAt that is not a timestamp, a leading byte-order mark
 // and anything but JSON white space after the root all fail. The failure is the description
 // of the fault, naming the key or string concerned, ending with " at line L, column C".
-Result<UpdateManifestDocument> parse_update_manifest(std::string_view text);
+// With `threads` above 1 a large manifest's "files" are read in pieces on that many threads
+// (started for the call) and joined in order; whenever that does not go through, the text is
+// read again the plain way, so the result and every fault's message are the same either way.
+// `min_piece`: the least bytes a piece holds (tests split small texts with it). `text_read`,
+// when set, may be called once the text is no longer needed, before the pieces are joined, so
+// that the caller can free it first; it is not called when the result comes from the plain
+// reading.
+Result<UpdateManifestDocument> parse_update_manifest(std::string_view text, std::size_t threads = 1,
+                                                     std::size_t min_piece = json::k_min_split_part,
+                                                     const std::function<void()>& text_read = {});
 
 // Checks a parsed document, in this order: metadata complete ("Manifest metadata is
 // incomplete."), hash algorithm sha256 ("Unsupported hash algorithm '<value>'. Only sha256 is

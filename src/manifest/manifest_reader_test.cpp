@@ -244,5 +244,101 @@ TEST(ValidateUpdateManifest, RejectsPathsThatCouldLeaveTheClientDirectory) {
   }
 }
 
+// Paths (as JSON writes them) that look like the bounds between entries, or hide brackets and
+// escapes, so that a split point guessed from the bytes lands inside strings.
+const std::string_view k_tricky_paths[] = {
+    R"(a},{\"path\":\"b)",   R"(c}, {\"d\")",    R"(e\\},\n{)", R"(f]}]}},{{)",
+    R"(g\"},{\"path\":\"h)", R"(\u007d,\u007b)", R"(i}  ,  {)", "plain/path.pak",
+};
+
+// A manifest of `count` entries with tricky paths, compact (one line) or indented.
+std::string split_manifest(std::size_t count, bool indented,
+                           const std::function<std::string(std::size_t)>& entry = {}) {
+  const std::string gap = indented ? "\n    " : "";
+  std::string text = R"({"schemaVersion":"v3","channel":"live","releaseVersion":"1",)"
+                     R"("publishedAt":"2026-01-31T00:00:00Z","hashAlgorithm":"sha256",)"
+                     R"("downloadBaseUrl":"https://x.invalid/","files":[)";
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0)
+      text += indented ? ",\n    " : ",";
+    else
+      text += gap;
+    text += entry ? entry(i)
+                  : R"({"path":")" + std::string(k_tricky_paths[i % std::size(k_tricky_paths)]) +
+                        std::to_string(i) + R"(","size":)" + std::to_string(i) +
+                        R"(,"sha256":"ab","blobPath":"b","policy":"optional"})";
+  }
+  text += indented ? "\n  ]," : "],";
+  return text + R"("signature":{"algorithm":"a","keyId":"k","signature":"s"}})";
+}
+
+// The plain reading and readings in pieces of many sizes on 2 and 3 threads give the same
+// document, or the same fault message.
+void expect_split_reading_agrees(const std::string& text) {
+  const Result<UpdateManifestDocument> plain = parse_update_manifest(text);
+  for (std::size_t threads : {2u, 3u}) {
+    for (std::size_t min_piece : {1u, 7u, 40u, 160u, 1000u}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, pieces of " + std::to_string(min_piece));
+      const Result<UpdateManifestDocument> split = parse_update_manifest(text, threads, min_piece);
+      ASSERT_EQ(split.ok(), plain.ok()) << (plain.ok() ? split.error() : plain.error());
+      if (!plain.ok()) {
+        EXPECT_EQ(split.error(), plain.error());
+        continue;
+      }
+      ASSERT_EQ(split->files.size(), plain->files.size());
+      for (std::size_t i = 0; i < plain->files.size(); ++i) {
+        const UpdateManifestFile& a = split->files[i];
+        const UpdateManifestFile& b = plain->files[i];
+        EXPECT_EQ(a.path, b.path) << i;
+        EXPECT_EQ(a.size, b.size) << i;
+        EXPECT_TRUE(a.sha256 == b.sha256) << i;
+        EXPECT_EQ(a.blob_path, b.blob_path) << i;
+      }
+      EXPECT_EQ(split->signature.signature, plain->signature.signature);
+    }
+  }
+}
+
+TEST(ParseUpdateManifestInPieces, AgreesWithThePlainReadingWhereverTheTextIsSplit) {
+  for (bool indented : {false, true}) {
+    for (std::size_t count : {1u, 2u, 17u, 200u}) {
+      SCOPED_TRACE(std::to_string(count) + (indented ? " indented" : " compact"));
+      const std::string text = split_manifest(count, indented);
+      ASSERT_TRUE(parse_update_manifest(text).ok()) << parse_update_manifest(text).error();
+      EXPECT_EQ(parse_update_manifest(text)->files.size(), count);
+      expect_split_reading_agrees(text);
+    }
+  }
+}
+
+TEST(ParseUpdateManifestInPieces, AFaultAnywhereGivesThePlainReadingsMessage) {
+  const std::string good =
+      R"({"path":"p","size":1,"sha256":"ab","blobPath":"b","policy":"optional"})";
+  // A fault placed in one entry, and the entries it is tried in: the first, a middle, the last.
+  const std::string faults[] = {
+      R"({"path":"p","size":"1","sha256":"ab","blobPath":"b","policy":"optional"})",
+      R"({"path":"p","size":1,"sha256":"ab","blobPath":"b"})",
+      R"({"path":"p","path":"q","size":1,"sha256":"ab","blobPath":"b","policy":"optional"})",
+      R"({"path":"p","x":)" + std::string(300, '[') + std::string(300, ']') +
+          R"(,"size":1,"sha256":"ab","blobPath":"b","policy":"optional"})",
+      R"({"path":"p","size":1,"sha256":"ab","blobPath":"b","policy":"sometimes"})",
+      R"({"path":"p})",
+  };
+  for (const std::string& fault : faults) {
+    for (std::size_t at : {0u, 60u, 119u}) {
+      SCOPED_TRACE(fault.substr(0, 60) + " at " + std::to_string(at));
+      const std::string text =
+          split_manifest(120, false, [&](std::size_t i) { return i == at ? fault : good; });
+      ASSERT_FALSE(parse_update_manifest(text).ok());
+      expect_split_reading_agrees(text);
+    }
+  }
+  // A second "files" key after the first, whose entries were read in pieces.
+  std::string twice = split_manifest(120, false);
+  twice.insert(twice.find("\"signature\""), R"("files":[],)");
+  ASSERT_FALSE(parse_update_manifest(twice).ok());
+  expect_split_reading_agrees(twice);
+}
+
 }  // namespace
 }  // namespace quendal

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,10 +104,50 @@ enum class FinalLink {
 // The cause of a link that FinalLink::owned_only refuses.
 extern const std::string_view k_foreign_link_cause;
 
+// Hints that the buffer [data, data + size), about to be filled, be backed by huge pages where
+// the system offers them: for buffers of tens of megabytes that saves most page faults.
+// Harmless to call on any buffer; does nothing where the hint does not exist.
+void prefer_huge_pages(void* data, std::size_t size);
+
+// Reserves room for `count` elements in `vector`, backed by huge pages where the system offers
+// them: the vectors of a large document's records are filled by the million, and each page of
+// them costs a fault when it is first touched. Room that is never touched costs nothing.
+template <typename Vector>
+void reserve_large(Vector& vector, std::size_t count) {
+  vector.reserve(count);
+  prefer_huge_pages(vector.data(), vector.capacity() * sizeof(*vector.data()));
+}
+
+// The bytes of a file, in a buffer that is never zero-filled first (the read fills it) and
+// that a large file gets backed by huge pages.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  // Room for `capacity` bytes, none of them used yet. Throws std::bad_alloc.
+  explicit FileBytes(std::size_t capacity)
+      : m_data(new char[capacity == 0 ? 1 : capacity]), m_capacity(capacity) {
+    prefer_huge_pages(m_data.get(), capacity);
+  }
+
+  char* data() { return m_data.get(); }
+  std::size_t size() const { return m_size; }
+  std::size_t capacity() const { return m_capacity; }
+  std::string_view view() const { return {m_data.get(), m_size}; }
+  // REQUIRES: size <= capacity().
+  void set_size(std::size_t size) { m_size = size; }
+
+ private:
+  std::unique_ptr<char[]> m_data;
+  std::size_t m_size = 0;
+  std::size_t m_capacity = 0;
+};
+
 // A whole file and the metadata of the file it was read from.
 struct FileContent {
-  std::string bytes;
+  FileBytes bytes;
   FileMetadata metadata;
+
+  std::string_view text() const { return bytes.view(); }
 };
 
 // The whole content of `path`. Fails when it cannot be opened or read, and when it is not a
@@ -318,13 +359,6 @@ class NonBlockingOutput {
   int m_kind;           // how write_some writes to the handle; the implementation's own values
   int m_restore_flags;  // the mode to put back when closing, or -1
 };
-
-// ---- Memory ----
-
-// Hints that the buffer [data, data + size), about to be filled, be backed by huge pages where
-// the system offers them: for buffers of tens of megabytes that saves most page faults.
-// Harmless to call on any buffer; does nothing where the hint does not exist.
-void prefer_huge_pages(void* data, std::size_t size);
 
 // ---- Clock and threads ----
 

@@ -191,7 +191,7 @@ std::uint64_t physical_memory_bytes() {
 }
 
 // The rest of the open file `fd`, whose length was `length` when it was opened.
-Result<std::string> read_to_end(int fd, std::uint64_t length) {
+Result<FileBytes> read_to_end(int fd, std::uint64_t length) {
   if (length > physical_memory_bytes()) {
     return Failure{std::string(k_out_of_memory), FailureKind::out_of_memory};
   }
@@ -300,7 +300,7 @@ Result<FileContent> read_file(const std::string& path, FinalLink final_link) {
   }
   if (!opened.ok()) return opened.failure();
   const ClosedAtExit closed{*opened};
-  Result<std::string> bytes = read_to_end(*opened, static_cast<std::uint64_t>(st.st_size));
+  Result<FileBytes> bytes = read_to_end(*opened, static_cast<std::uint64_t>(st.st_size));
   if (!bytes.ok()) return bytes.failure();
   return FileContent{std::move(bytes).value(), metadata_of(st)};
 }

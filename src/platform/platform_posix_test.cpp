@@ -77,7 +77,7 @@ TEST(InputFileOpen, RefusesWhatIsNotARegularFileWithoutBlocking) {
 TEST(ReadFile, ReadsAFileThatIsLongerThanItsMetadataSays) {
   Result<FileContent> status = read_file("/proc/self/status");  // its length reads as 0
   ASSERT_TRUE(status.ok()) << status.error();
-  EXPECT_TRUE(status->bytes.starts_with("Name:")) << status->bytes;
+  EXPECT_TRUE(status->text().starts_with("Name:")) << status->text();
 }
 
 TEST(WriteFile, TruncatesAndReportsAFailedWrite) {
@@ -223,7 +223,7 @@ TEST_F(ForeignLinks, AreNeverFollowedToReadOrWrite) {
   for (const char* name : {"own", "sub/own_relative"}) {
     Result<FileContent> content = read_file(temp.path(name), FinalLink::owned_only);
     ASSERT_TRUE(content.ok()) << name << ": " << content.error();
-    EXPECT_EQ(content->bytes, "secret");
+    EXPECT_EQ(content->text(), "secret");
   }
   link("absent", "foreign_dangling", true);
   expect_failure(OutputFile::create(temp.path("foreign_dangling"), FinalLink::owned_only),

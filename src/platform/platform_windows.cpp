@@ -564,7 +564,7 @@ Result<FileContent> read_file(const std::string& path, FinalLink final_link) {
       static_cast<std::uint64_t>(size.QuadPart) > memory.ullTotalPhys) {
     return Failure{std::string(k_out_of_memory), FailureKind::out_of_memory};
   }
-  Result<std::string> content = read_whole_file(
+  Result<FileBytes> content = read_whole_file(
       static_cast<std::uint64_t>(size.QuadPart),
       [&](char* buffer, std::size_t length) { return read_some(handle.get(), buffer, length); });
   if (!content.ok()) return std::move(content).failure();

@@ -412,7 +412,7 @@ TEST(LongPath, ResolvesOpensWritesAndRenamesThroughTheExtendedLengthForm) {
   EXPECT_EQ((*metadata)->length, 3u);
   Result<FileContent> content = read_file(file);
   ASSERT_TRUE(content.ok()) << content.error();
-  EXPECT_EQ(content->bytes, "abc");
+  EXPECT_EQ(content->text(), "abc");
   ASSERT_TRUE(rename_file(file, client + "\\a\\b\\d.json").ok());
   EXPECT_EQ(sha256_of_file(client + "\\a\\b\\d.json", 65536),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
@@ -501,7 +501,7 @@ TEST(ReadFile, ReturnsTheWholeContentAndRefusesADirectory) {
   for (FinalLink final_link : {FinalLink::follow, FinalLink::owned_only}) {
     Result<FileContent> read = read_file(dir.utf8_path(L"m.json"), final_link);
     ASSERT_TRUE(read.ok()) << read.error();
-    EXPECT_EQ(read->bytes, content);
+    EXPECT_EQ(read->text(), content);
     EXPECT_EQ(read->metadata.length, content.size());
   }
 

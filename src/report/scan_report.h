@@ -42,7 +42,8 @@ ClientScanReport build_scan_report(const UpdateManifestDocument& manifest,
 // only when a text is not valid UTF-8.
 Result<std::string> encode_scan_report(const ClientScanReport& report);
 
-// The same report written into `out` (a compact writer, perhaps with a sink).
-void write_scan_report(json::Writer& out, const ClientScanReport& report);
+// The same report written into `out` (a compact writer, perhaps with a sink); the file results
+// and repair actions are encoded on `threads` threads (see json::write_elements).
+void write_scan_report(json::Writer& out, const ClientScanReport& report, std::size_t threads = 1);
 
 }  // namespace quendal

@@ -68,19 +68,22 @@ auto ending_at(const RunStep& step, const ScanOptions& options, Work&& work) {
 
 // Reads, parses and validates the manifest at `path`, keeping `step` up to date; the text is
 // gone once it is parsed.
-Result<UpdateManifestDocument> read_manifest(const std::string& path, RunStep& step) {
+Result<UpdateManifestDocument> read_manifest(const std::string& path, std::size_t threads,
+                                             RunStep& step) {
   step = RunStep::read_manifest;
   Result<platform::FileContent> read = platform::read_file(path);
-  if (!read.ok())
+  if (!read.ok()) {
     return Failure{"Failed to read manifest '" + path + "': " + read.error(), read.kind()};
-  std::string text = std::move(read->bytes);
+  }
+  const std::string_view text = read->text();
   if (!is_valid_utf8(text)) {
     return Failure{"Failed to read manifest '" + path + "': the file is not valid UTF-8"};
   }
   step = RunStep::parse_manifest;
-  Result<UpdateManifestDocument> parsed = parse_update_manifest(text);
+  Result<UpdateManifestDocument> parsed =
+      parse_update_manifest(text, threads, json::k_min_split_part, [&] { read = Failure{""}; });
   if (!parsed.ok()) return Failure{"Failed to parse manifest '" + path + "': " + parsed.error()};
-  std::string().swap(text);
+  read = Failure{""};  // the text is of no more use
   step = RunStep::validate_manifest;
   Result<void> valid = validate_update_manifest(*parsed);
   if (!valid.ok()) return std::move(valid).failure();
@@ -99,9 +102,11 @@ struct ReadDocuments {
 // its thread's part of the run ends. What is decided about the cache waits for the manifest.
 ReadDocuments read_documents(const ScanOptions& options) {
   ReadDocuments read;
+  // Each document is large only for a large client; then it is read on every processor.
+  const std::size_t threads = platform::logical_processor_count();
   const auto read_cache = [&] {
     const RunStep step = RunStep::read_cache;
-    read.cache = ending_at(step, options, [&] { return read_hash_cache(*options.cache); });
+    read.cache = ending_at(step, options, [&] { return read_hash_cache(*options.cache, threads); });
   };
   std::optional<std::thread> cache_reader;
   if (options.cache) {
@@ -112,7 +117,8 @@ ReadDocuments read_documents(const ScanOptions& options) {
     }
   }
   RunStep step = RunStep::read_manifest;
-  read.manifest = ending_at(step, options, [&] { return read_manifest(options.manifest, step); });
+  read.manifest =
+      ending_at(step, options, [&] { return read_manifest(options.manifest, threads, step); });
   if (cache_reader) {
     cache_reader->join();
   } else if (options.cache) {
@@ -158,6 +164,9 @@ Result<ClientScanSummary> run_steps(const ScanOptions& options, ScanMonitor& mon
                                     RunStep& step) {
   const std::unique_ptr<RunData, ReleaseRunData> data(new RunData, ReleaseRunData{memory});
   if (monitor.cancel_requested()) return scan_cancelled();
+  // The documents are read and written on every processor (on threads of the run's own: the
+  // worker pool may be hashing another scan's files).
+  const std::size_t threads = platform::logical_processor_count();
 
   monitor.begin_phase(ScanPhase::reading_manifest);
   step = RunStep::read_manifest;
@@ -215,7 +224,7 @@ Result<ClientScanSummary> run_steps(const ScanOptions& options, ScanMonitor& mon
   if (options.cache) {
     monitor.begin_phase(ScanPhase::storing_cache);
     step = RunStep::store_cache;
-    Result<void> stored = store_hash_cache(*options.cache, *data->cache_document);
+    Result<void> stored = store_hash_cache(*options.cache, *data->cache_document, threads);
     if (!stored.ok()) return std::move(stored).failure();
     data->cache_document.reset();
     monitor.end_phase();
@@ -228,7 +237,7 @@ Result<ClientScanSummary> run_steps(const ScanOptions& options, ScanMonitor& mon
     return Failure{"Failed to encode scan output: string is not valid UTF-8"};
   }
   json::Writer out(json::Layout::compact, destination);
-  write_scan_report(out, report);
+  write_scan_report(out, report, threads);
   Result<std::string> encoded = std::move(out).finish();
   if (!encoded.ok()) {
     if (out.sink_failed()) return std::move(encoded).failure();

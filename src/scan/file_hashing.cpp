@@ -129,7 +129,9 @@ Result<ObtainedDigest> obtain_digest(const UpdateManifestFile& file, const std::
 std::vector<FileScanOutcome> hash_client_files(const ScanList& scan_list,
                                                const HashJobContext& context,
                                                ReadAheadMode read_ahead_mode) {
-  std::vector<FileScanOutcome> outcomes(scan_list.size());
+  std::vector<FileScanOutcome> outcomes;
+  platform::reserve_large(outcomes, scan_list.size());
+  outcomes.resize(scan_list.size());
   if (scan_list.empty()) return outcomes;
   WorkerPool& pool = WorkerPool::instance();
   ReadAhead read_ahead(scan_list, context, read_ahead_mode,

@@ -26,7 +26,9 @@ std::string_view repair_reason_name(RepairReason reason) {
 
 Result<ScanFold> fold_outcomes(std::vector<FileScanOutcome>&& outcomes, CacheRefresh refresh) {
   ScanFold fold;
-  fold.files.reserve(outcomes.size());
+  platform::reserve_large(fold.files, outcomes.size());
+  platform::reserve_large(fold.repair_actions, outcomes.size());
+  if (refresh == CacheRefresh::build) fold.refreshed_cache.reserve(outcomes.size());
   for (FileScanOutcome& outcome : outcomes) {
     if (outcome.failure) return std::move(*outcome.failure);
     ClientScanSummary& summary = fold.summary;

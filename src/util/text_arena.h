@@ -23,6 +23,15 @@ class TextArena {
     return *this;
   }
 
+  // Takes over the texts of `other`, whose views stay valid: they now live as long as this.
+  void absorb(TextArena&& other) {
+    m_blocks.reserve(m_blocks.size() + other.m_blocks.size());
+    for (std::unique_ptr<char[]>& block : other.m_blocks) m_blocks.push_back(std::move(block));
+    other.m_blocks.clear();
+    other.m_next = nullptr;
+    other.m_room = 0;
+  }
+
   // A copy of `text` that lives as long as the arena.
   std::string_view store(std::string_view text) {
     if (text.empty()) return {};
