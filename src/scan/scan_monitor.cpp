@@ -24,15 +24,26 @@ void ScanMonitor::warning(std::string_view text) {
   if (m_observer != nullptr) m_observer->warning(text);
 }
 
+std::size_t ScanMonitor::thread_slot() {
+  static std::atomic<std::size_t> next{0};
+  thread_local const std::size_t slot = next.fetch_add(1, std::memory_order_relaxed);
+  return slot;
+}
+
 ScanProgress ScanMonitor::snapshot() const {
   ScanProgress progress;
   progress.phase = m_phase;
   progress.files_total = m_files_total;
-  progress.files_done = m_files_done.load();
-  // bytes_hashed first: every byte it counts was added to bytes_to_hash before, so the pair
-  // read in this order never shows more hashed than to hash.
-  progress.bytes_hashed = m_bytes_hashed.load();
-  progress.bytes_to_hash = m_bytes_to_hash.load();
+  // bytes_hashed first: every byte it counts was added to bytes_to_hash before, by the same
+  // thread into the same slot, so the sums read in this order never show more hashed than to
+  // hash.
+  for (const Counters& slot : m_slots) {
+    progress.files_done += slot.files_done.load(std::memory_order_acquire);
+    progress.bytes_hashed += slot.bytes_hashed.load(std::memory_order_acquire);
+  }
+  for (const Counters& slot : m_slots) {
+    progress.bytes_to_hash += slot.bytes_to_hash.load(std::memory_order_acquire);
+  }
   return progress;
 }
 
