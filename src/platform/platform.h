@@ -227,9 +227,17 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile();
 
+  // Where a read found its data, when the system can tell.
+  enum class ReadSource {
+    unknown,  // the system cannot tell (Windows, a file system without the query)
+    cache,    // every byte came from the system's cache
+    device,   // the read had to wait for the device
+  };
+
   // Reads up to `size` bytes from the current position; 0 means the end of the file. Fewer
   // bytes than asked for come back only at the end of the file (or from a read that failed).
-  Result<std::size_t> read(std::byte* buffer, std::size_t size);
+  // A given `source` is set to where the data came from.
+  Result<std::size_t> read(std::byte* buffer, std::size_t size, ReadSource* source = nullptr);
 
   // A hint, never a failure: asks the system to start reading [offset, offset + length) into
   // its cache and returns without waiting for the data. On Windows it does nothing: the file is
@@ -243,6 +251,7 @@ class InputFile {
 
   std::intptr_t m_handle;
   FileMetadata m_metadata;
+  std::uint64_t m_position = 0;  // bytes read so far
 };
 
 // What prefetch_file found.

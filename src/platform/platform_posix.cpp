@@ -412,13 +412,16 @@ Result<InputFile> InputFile::open(const std::string& path) {
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_metadata(other.m_metadata) {}
+    : m_handle(std::exchange(other.m_handle, -1)),
+      m_metadata(other.m_metadata),
+      m_position(other.m_position) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     close();
     m_handle = std::exchange(other.m_handle, -1);
     m_metadata = other.m_metadata;
+    m_position = other.m_position;
   }
   return *this;
 }
@@ -433,11 +436,54 @@ void InputFile::close() {
   m_handle = -1;
 }
 
-Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
-  FAULT_POINT_ON_HANDLE(read, m_handle);
+namespace {
+
+// Cleared for the rest of the process by the first file system that refuses the query.
+std::atomic<bool> g_reads_tell_source{true};
+
+// One read that takes only what is in the system's cache: the count (short where the cache
+// ends, 0 at the end of the file), or nullopt when the first byte is not cached or the file
+// system cannot tell.
+std::optional<ssize_t> read_from_cache(int fd, std::byte* buffer, std::size_t size) {
+  struct iovec vector = {buffer, size};
   for (;;) {
-    const ssize_t n = ::read(static_cast<int>(m_handle), buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
+    const ssize_t n = ::preadv2(fd, &vector, 1, -1, RWF_NOWAIT);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) g_reads_tell_source.store(false, std::memory_order_relaxed);
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size, ReadSource* source) {
+  FAULT_POINT_ON_HANDLE(read, m_handle);
+  const int fd = static_cast<int>(m_handle);
+  std::size_t done = 0;
+  if (source != nullptr) {
+    *source = ReadSource::unknown;
+    if (g_reads_tell_source.load(std::memory_order_relaxed)) {
+      const std::optional<ssize_t> cached = read_from_cache(fd, buffer, size);
+      if (cached) {
+        done = static_cast<std::size_t>(*cached);
+        // The whole request, the end of the file, or the length the open file had: nothing
+        // more to read now. (A file that grows while it is read ends where it ended at open.)
+        m_position += done;
+        if (done == size || done == 0 || m_position == m_metadata.length) {
+          *source = ReadSource::cache;
+          return done;
+        }
+      }
+      if (g_reads_tell_source.load(std::memory_order_relaxed)) *source = ReadSource::device;
+    }
+  }
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n >= 0) {
+      m_position += static_cast<std::uint64_t>(n);
+      return done + static_cast<std::size_t>(n);
+    }
     if (errno != EINTR) return errno_failure(errno);
   }
 }

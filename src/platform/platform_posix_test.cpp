@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -78,6 +80,50 @@ TEST(ReadFile, ReadsAFileThatIsLongerThanItsMetadataSays) {
   Result<FileContent> status = read_file("/proc/self/status");  // its length reads as 0
   ASSERT_TRUE(status.ok()) << status.error();
   EXPECT_TRUE(status->text().starts_with("Name:")) << status->text();
+}
+
+// Whether a read waited for the device decides whether the read-ahead starts; the data must
+// come back whole either way, however much of the file the cache held.
+TEST(InputFileRead, TellsACachedReadFromOneThatWaitedAndReadsEveryByte) {
+  test::TempDir temp;
+  std::string content(3 * 65536 + 100, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  ASSERT_TRUE(write_file(temp.path("f"), content).ok());
+  const auto evict = [&](off_t offset, off_t length) {
+    const int fd = ::open(temp.path("f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fdatasync(fd), 0);
+    ASSERT_EQ(::posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED), 0);
+    ::close(fd);
+  };
+  struct Case {
+    const char* name;
+    off_t evict_from;  // -1: nothing evicted
+    InputFile::ReadSource expected;
+  };
+  const Case cases[] = {
+      {"all cached", -1, InputFile::ReadSource::cache},
+      {"none cached", 0, InputFile::ReadSource::device},
+      {"cached up to the second page", 4096, InputFile::ReadSource::device},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    (void)test::read_file(temp.path("f"));
+    if (c.evict_from >= 0) evict(c.evict_from, 0);
+    Result<InputFile> file = InputFile::open(temp.path("f"));
+    ASSERT_TRUE(file.ok()) << file.error();
+    std::string read(content.size() + 10, '\0');
+    InputFile::ReadSource source = InputFile::ReadSource::unknown;
+    Result<std::size_t> n =
+        file->read(reinterpret_cast<std::byte*>(read.data()), read.size(), &source);
+    ASSERT_TRUE(n.ok()) << n.error();
+    EXPECT_EQ(*n, content.size());
+    EXPECT_EQ(read.substr(0, *n), content);
+    EXPECT_EQ(source, c.expected);
+    n = file->read(reinterpret_cast<std::byte*>(read.data()), read.size(), &source);
+    ASSERT_TRUE(n.ok()) << n.error();
+    EXPECT_EQ(*n, 0u);
+  }
 }
 
 TEST(WriteFile, TruncatesAndReportsAFailedWrite) {

@@ -723,7 +723,8 @@ void InputFile::close() {
   m_handle = -1;
 }
 
-Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size) {
+Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size, ReadSource* source) {
+  if (source != nullptr) *source = ReadSource::unknown;
   return read_some(reinterpret_cast<HANDLE>(m_handle), buffer, size);
 }
 

@@ -63,8 +63,7 @@ Result<DigestText> hash_open_file(platform::InputFile& file, const std::string& 
   FileReadAhead read_ahead(reading.read_ahead, file, reading.metadata_length);
   std::uint64_t total = 0;
   for (;;) {
-    read_ahead.before_read();
-    Result<std::size_t> n = file.read(state.buffer.get(), k_read_buffer_size);
+    Result<std::size_t> n = read_ahead.read(state.buffer.get(), k_read_buffer_size);
     if (!n.ok()) return Failure{"Failed to read '" + disk_path + "': " + n.error()};
     if (*n == 0) break;
     total += *n;

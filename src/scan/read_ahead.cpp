@@ -1,6 +1,7 @@
 #include "scan/read_ahead.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <new>
 #include <string>
@@ -191,19 +192,24 @@ FileReadAhead::FileReadAhead(ReadAhead* read_ahead, platform::InputFile& file,
                              std::optional<std::uint64_t> length)
     : m_read_ahead(read_ahead), m_file(file), m_length(length.value_or(0)) {}
 
-void FileReadAhead::before_read() {
-  m_timing = m_read_ahead != nullptr && m_read_ahead->measures_waits() && !m_read_ahead->active();
-  if (m_timing) m_read_started = std::chrono::steady_clock::now();
+Result<std::size_t> FileReadAhead::read(std::byte* buffer, std::size_t size) {
+  if (m_read_ahead == nullptr || !m_read_ahead->measures_waits() || m_read_ahead->active()) {
+    return m_file.read(buffer, size);
+  }
+  using ReadSource = platform::InputFile::ReadSource;
+  ReadSource source = ReadSource::unknown;
+  const auto started = std::chrono::steady_clock::now();
+  Result<std::size_t> n = m_file.read(buffer, size, &source);
+  if (n.ok() && (source == ReadSource::device ||
+                 (source == ReadSource::unknown &&
+                  read_waited(std::chrono::steady_clock::now() - started, *n)))) {
+    m_read_ahead->note_wait();
+  }
+  return n;
 }
 
 void FileReadAhead::after_read(std::uint64_t total) {
-  if (m_read_ahead == nullptr) return;
-  if (m_timing &&
-      read_waited(std::chrono::steady_clock::now() - m_read_started, total - m_previous_total)) {
-    m_read_ahead->note_wait();
-  }
-  m_previous_total = total;
-  if (!m_read_ahead->active() || total >= m_length) return;
+  if (m_read_ahead == nullptr || !m_read_ahead->active() || total >= m_length) return;
   const std::uint64_t until = std::min(m_length, total + m_read_ahead->limits().job_bytes_ahead);
   const std::uint64_t from = std::max(m_asked_until, total);
   if (until > from) {

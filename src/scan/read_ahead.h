@@ -16,7 +16,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -107,7 +106,10 @@ class FileReadAhead {
   FileReadAhead(ReadAhead* read_ahead, platform::InputFile& file,
                 std::optional<std::uint64_t> length);
 
-  void before_read();
+  // Reads as InputFile::read does; a read that had to wait for the device switches the
+  // read-ahead on. Where the system cannot say whether it waited, a read slower than a copy from
+  // the cache counts as waiting.
+  Result<std::size_t> read(std::byte* buffer, std::size_t size);
   // `total`: the bytes read from the file so far, the last read included.
   void after_read(std::uint64_t total);
 
@@ -116,9 +118,6 @@ class FileReadAhead {
   platform::InputFile& m_file;
   std::uint64_t m_length;
   std::uint64_t m_asked_until = 0;
-  std::uint64_t m_previous_total = 0;
-  bool m_timing = false;  // the current read is being measured
-  std::chrono::steady_clock::time_point m_read_started;
 };
 
 }  // namespace quendal
