@@ -2,13 +2,16 @@
 // on a fixed number of threads that take the files in small batches from one shared index, and
 // nothing else (no manifest, no report). bench/run times quendal against it.
 //
-//   quendal_floor_loop DIR LIST [--threads N] [--digests] [--stat-only]
+//   quendal_floor_loop DIR LIST [--threads N] [--digests] [--stat-only] [--check-identity]
 //
 // LIST holds the paths of the files relative to DIR, each ended by a NUL byte (the form that
 // `xargs -0` reads). With --digests the digests are written to standard output in list order,
 // one lower-case hexadecimal line per file, once every file is done; otherwise a run prints
 // nothing. --stat-only does the stat of every file and nothing more, the floor of a rescan that
-// finds every digest in its cache. The default is 2 threads.
+// finds every digest in its cache. --check-identity adds the one query that a scan which
+// publishes digests cannot skip: the metadata of the open file, compared with the stat's (the
+// same file, the same length), so that a file swapped between the two is never reported under
+// the other's metadata. The default is 2 threads.
 //
 // The system calls are made directly, not through the platform layer: this loop is the
 // reference that the tool's own way through that layer is measured against. A file that cannot
@@ -51,14 +54,17 @@ struct LoopOptions {
   unsigned threads = 2;
   bool digests = false;
   bool stat_only = false;
+  bool check_identity = false;
 };
 
 constexpr std::string_view k_usage =
     "Usage: quendal_floor_loop DIR LIST [--threads N] [--digests] [--stat-only]\n"
+    "                          [--check-identity]\n"
     "\n"
     "Stats, opens, reads, hashes (SHA-256) and closes every file that LIST (paths relative to\n"
     "DIR, each ended by a NUL byte) names, on N threads (default 2). --digests writes the\n"
-    "digests in list order; --stat-only only stats the files.\n";
+    "digests in list order; --stat-only only stats the files; --check-identity also queries\n"
+    "the metadata of each open file and compares it with the stat's.\n";
 
 std::optional<LoopOptions> parse_options(const std::vector<std::string>& arguments) {
   if (arguments.size() < 2) return std::nullopt;
@@ -70,6 +76,8 @@ std::optional<LoopOptions> parse_options(const std::vector<std::string>& argumen
       options.digests = true;
     } else if (arguments[i] == "--stat-only") {
       options.stat_only = true;
+    } else if (arguments[i] == "--check-identity") {
+      options.check_identity = true;
     } else if (arguments[i] == "--threads" && i + 1 < arguments.size()) {
       const std::string& text = arguments[++i];
       if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != text.npos) {
@@ -113,8 +121,9 @@ std::optional<std::string> read_whole(const std::string& path, std::string& fail
 // One worker's state: its own digest context and read buffer.
 class Worker {
  public:
-  explicit Worker(const EVP_MD* algorithm)
+  Worker(const EVP_MD* algorithm, bool check_identity)
       : m_algorithm(algorithm),
+        m_check_identity(check_identity),
         m_context(EVP_MD_CTX_new()),
         m_buffer(new unsigned char[k_buffer_size]) {}
   Worker(const Worker&) = delete;
@@ -128,6 +137,14 @@ class Worker {
       return "Failed to stat '" + path + "': " + cause_text(errno);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return "Failed to open '" + path + "': " + cause_text(errno);
+    if (m_check_identity) {
+      struct stat opened;
+      if (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
+          opened.st_size != st.st_size) {
+        ::close(fd);
+        return "File '" + path + "' changed between its stat and its open";
+      }
+    }
     EVP_DigestInit_ex2(m_context, m_algorithm, nullptr);
     std::uint64_t total = 0;
     for (;;) {
@@ -161,6 +178,7 @@ class Worker {
 
  private:
   const EVP_MD* m_algorithm;
+  bool m_check_identity;
   EVP_MD_CTX* m_context;
   std::unique_ptr<unsigned char[]> m_buffer;
 };
@@ -197,7 +215,7 @@ int loop_main(const std::vector<std::string>& arguments) {
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
   const auto work = [&] {
-    Worker worker(algorithm);
+    Worker worker(algorithm, options->check_identity);
     Digest digest;
     for (;;) {
       const std::size_t first = next.fetch_add(k_batch, std::memory_order_relaxed);

@@ -8,6 +8,9 @@
 //                                                         N - 3 assets of 4 KiB to 4 MiB, ~3 GB
 //   quendal_make_corpus million DIR [--count N]           N files of 0 to 256 bytes, 250 to a
 //                                                         folder (default 1000000 in 4000 folders)
+//   quendal_make_corpus scattered DIR [--count N]         the same files, written in a shuffled
+//                                                         order: folder entries and inodes follow
+//                                                         no order of the names
 //
 // The files go to DIR/client, the manifest to DIR/manifest.json. The content of every file
 // depends only on the corpus kind and the file's index, so the same command always writes the
@@ -60,7 +63,7 @@ constexpr std::uint64_t k_million_seed = 0x6D696C6C696F6E73ULL;
 constexpr std::uint64_t k_million_max_size = 256;
 constexpr std::size_t k_million_files_per_directory = 250;
 
-enum class CorpusKind { large, small, game, million };
+enum class CorpusKind { large, small, game, million, scattered };
 
 struct CorpusOptions {
   CorpusKind kind = CorpusKind::small;
@@ -322,7 +325,18 @@ Result<std::vector<CorpusFile>> generate_million(const std::string& client,
     if (!written.ok()) return fail("Failed to write '" + path + "': " + written.error());
     return {};
   };
-  Result<void> written = run_parallel(files.size(), write_one);
+  // A scattered client gets the same files in a pseudo-random order, as a tree that grew over
+  // many patches or was copied by a tool that walks in its own order would have them.
+  std::vector<std::size_t> order(files.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  if (options.kind == CorpusKind::scattered) {
+    Random shuffle(k_million_seed, files.size());
+    for (std::size_t i = order.size(); i > 1; --i) {
+      std::swap(order[i - 1], order[shuffle.next() % i]);
+    }
+  }
+  Result<void> written =
+      run_parallel(files.size(), [&](std::size_t n) { return write_one(order[n]); });
   if (!written.ok()) return written.failure();
   return files;
 }
@@ -352,10 +366,11 @@ std::string manifest_text(const std::vector<CorpusFile>& files, CorpusKind kind)
   out += "  \"schemaVersion\": \"velor-tirn-update-manifest.v1\",\n";
   out += "  \"channel\": \"live\",\n";
   out += "  \"releaseVersion\": \"";
-  out += kind == CorpusKind::large   ? "2024.05.14-large"
-         : kind == CorpusKind::small ? "2024.05.14-small"
-         : kind == CorpusKind::game  ? "2024.05.14-game"
-                                     : "2024.05.14-million";
+  out += kind == CorpusKind::large     ? "2024.05.14-large"
+         : kind == CorpusKind::small   ? "2024.05.14-small"
+         : kind == CorpusKind::game    ? "2024.05.14-game"
+         : kind == CorpusKind::million ? "2024.05.14-million"
+                                       : "2024.05.14-scattered";
   out += "\",\n";
   out += "  \"publishedAt\": \"2024-05-14T09:30:00Z\",\n";
   out += "  \"minimumLauncherVersion\": \"3.2.0\",\n";
@@ -400,10 +415,12 @@ constexpr std::string_view k_usage =
     "       quendal_make_corpus small DIR [--count N]\n"
     "       quendal_make_corpus game DIR [--count N]\n"
     "       quendal_make_corpus million DIR [--count N]\n"
+    "       quendal_make_corpus scattered DIR [--count N]\n"
     "\n"
     "Writes DIR/client and DIR/manifest.json. Defaults: large 6 files of 256 MiB,\n"
     "small 100000 files of 1 to 16 KiB, game 3456 files (3 archives of 300 to 700 MiB and\n"
-    "assets of 4 KiB to 4 MiB), million 1000000 files of 0 to 256 bytes in 4000 folders.\n";
+    "assets of 4 KiB to 4 MiB), million 1000000 files of 0 to 256 bytes in 4000 folders,\n"
+    "scattered the same files written in a shuffled order.\n";
 
 std::optional<std::uint64_t> parse_count(std::string_view text) {
   if (text.empty() || text.size() > 12) return std::nullopt;
@@ -428,8 +445,8 @@ std::optional<CorpusOptions> parse_options(const std::vector<std::string>& argum
   } else if (arguments[0] == "game") {
     options.kind = CorpusKind::game;
     options.count = 3456;
-  } else if (arguments[0] == "million") {
-    options.kind = CorpusKind::million;
+  } else if (arguments[0] == "million" || arguments[0] == "scattered") {
+    options.kind = arguments[0] == "million" ? CorpusKind::million : CorpusKind::scattered;
     options.count = 1000000;
   } else {
     return std::nullopt;
@@ -448,8 +465,11 @@ std::optional<CorpusOptions> parse_options(const std::vector<std::string>& argum
       return std::nullopt;
     }
   }
-  // Small and game file names carry five digits, million ones six; large ones two.
-  if (options.kind == CorpusKind::million && options.count > 1000000) return std::nullopt;
+  // Small and game file names carry five digits, million and scattered ones six; large ones two.
+  if ((options.kind == CorpusKind::million || options.kind == CorpusKind::scattered) &&
+      options.count > 1000000) {
+    return std::nullopt;
+  }
   if ((options.kind == CorpusKind::small || options.kind == CorpusKind::game) &&
       options.count > 100000) {
     return std::nullopt;
