@@ -392,6 +392,14 @@ def floor_command(directory, list_path, digests):
     return Command("floor loop", lambda: run_checked(argv), check)
 
 
+def floor_once(directory, list_path, flag):
+    """Seconds of one run of the floor loop with `flag`, after an untimed one."""
+    command = Command(f"floor loop {flag}", lambda: run_checked(
+        [FLOOR_LOOP, os.path.join(directory, "client"), list_path, flag]), lambda: None)
+    command.run()
+    return timed(command)
+
+
 def bench_million_full(shape, directory, list_path, digests, total, rounds, scratch):
     label = f"{shape}-full: {len(digests)} files, {size_text(total)}"
     log(f"\n== {label}: quendal vs. the floor loop (stat, open, read, SHA-256, close; 2 threads)")
@@ -401,12 +409,8 @@ def bench_million_full(shape, directory, list_path, digests, total, rounds, scra
     ours_times, reference_times = compare(ours, reference, rounds)
     # The same loop with the check that the file opened is the file stat described, which a
     # scan that publishes digests cannot leave out: the floor for quendal's checking phase.
-    checked = Command("floor loop --check-identity", lambda: run_checked(
-        [FLOOR_LOOP, os.path.join(directory, "client"), list_path, "--check-identity"]),
-        lambda: None)
-    checked.run()
     log(f"  the floor loop with --check-identity (one more query per file, on the open file):"
-        f" {timed(checked):.3f} s, once")
+        f" {floor_once(directory, list_path, '--check-identity'):.3f} s, once")
     use = resource_use(quendal_argv(directory, report))
     if use is not None:
         log(f"  one more run under {TIME} -v: {use['elapsed']:.3f} s, user {use['user']:.2f} s,"
@@ -508,10 +512,8 @@ def print_split(directory, list_path, cache, cached, count):
     log("  (the library hands the report over in memory, where the program writes its file; the"
         " program leaves its data to the process's exit)")
     log(f"  {'the command line, median':<32} {cached['quendal']:7.3f} s")
-    stat_only = Command("stat only", lambda: run_checked(
-        [FLOOR_LOOP, os.path.join(directory, "client"), list_path, "--stat-only"]), lambda: None)
-    stat_only.run()
-    log(f"  {'stat only, for comparison':<32} {timed(stat_only):7.3f} s  (the floor loop's"
+    stat_only = floor_once(directory, list_path, "--stat-only")
+    log(f"  {'stat only, for comparison':<32} {stat_only:7.3f} s  (the floor loop's"
         " --stat-only: one stat per file on 2 threads)")
 
 
@@ -679,10 +681,9 @@ def print_cold_table(results, method):
 def main():
     parser = argparse.ArgumentParser(prog="bench/run", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--only", choices=["large", "small", "game", "cached", "million",
-                                           "million-full", "million-cached", "scattered",
-                                           "scattered-full", "scattered-cached",
-                                           "a", "b", "c", "d"],
+    parser.add_argument("--only", choices=["large", "small", "game", "cached"]
+                        + [shape + part for shape in MILLION_SHAPES
+                           for part in ("", "-full", "-cached")] + list(ALIASES),
                         help="run one comparison only (million: both million-full and"
                         " million-cached; scattered: both of its comparisons)")
     parser.add_argument("--cold", action="store_true",

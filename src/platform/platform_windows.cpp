@@ -704,13 +704,16 @@ Result<InputFile> InputFile::open(const std::string& path) {
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_metadata(other.m_metadata) {}
+    : m_handle(std::exchange(other.m_handle, -1)),
+      m_metadata(other.m_metadata),
+      m_position(other.m_position) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     close();
     m_handle = std::exchange(other.m_handle, -1);
     m_metadata = other.m_metadata;
+    m_position = other.m_position;
   }
   return *this;
 }
@@ -725,7 +728,9 @@ void InputFile::close() {
 
 Result<std::size_t> InputFile::read(std::byte* buffer, std::size_t size, ReadSource* source) {
   if (source != nullptr) *source = ReadSource::unknown;
-  return read_some(reinterpret_cast<HANDLE>(m_handle), buffer, size);
+  Result<std::size_t> n = read_some(reinterpret_cast<HANDLE>(m_handle), buffer, size);
+  if (n.ok()) m_position += *n;
+  return n;
 }
 
 void InputFile::hint_will_need(std::uint64_t, std::uint64_t) {}
